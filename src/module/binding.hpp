@@ -1,0 +1,261 @@
+// The calling conventions shared by every function and type of the module, written once as small
+// C++ helpers so that no entry point can get them wrong:
+//
+//   BufferView     RAII owner of a Py_buffer; every path out of a call releases every view.
+//   locked<F>      wraps a method, getter, setter or __init__ so that it runs inside the object's
+//                  critical section (and receives `self` as its own record type).
+//   ready<F>       the same, and first rejects an object whose __init__ never succeeded.
+//   fail(...)      sets a built-in exception with an exact message and converts to nullptr / -1.
+//   OwnedArray     an array owned by an object; NewArray allocates the replacement first and
+//                  commits it only when every allocation of a configuration has succeeded.
+//
+// Nothing here throws: no C++ exception may cross into the interpreter.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+namespace sonolith {
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+// The result of a failed call: converts to the error value of whatever the entry point returns.
+struct Failure {
+    operator PyObject *() const noexcept { return nullptr; }
+    operator int() const noexcept { return -1; }
+};
+
+inline Failure fail(PyObject *type, const char *message) noexcept {
+    PyErr_SetString(type, message);
+    return {};
+}
+inline Failure value_error(const char *message) noexcept { return fail(PyExc_ValueError, message); }
+inline Failure runtime_error(const char *message) noexcept { return fail(PyExc_RuntimeError, message); }
+inline Failure no_memory() noexcept {
+    PyErr_NoMemory();
+    return {};
+}
+// An error already set by a call into the interpreter.
+inline Failure failed() noexcept { return {}; }
+
+// Message for an object whose __init__ never ran or did not succeed.
+inline constexpr const char kNotInitialised[] = "object is not initialized; call __init__ first";
+
+// ---------------------------------------------------------------------------------------------
+// Buffer views
+
+// Owns one Py_buffer. Fill it either through acquire() or by passing out() to a "y*"/"w*" parse:
+// the parser releases its own views when parsing fails, and PyBuffer_Release leaves obj null, so
+// the destructor releases exactly the views that are held.
+class BufferView {
+public:
+    BufferView() noexcept { std::memset(&view_, 0, sizeof view_); }
+    ~BufferView() { release(); }
+    BufferView(const BufferView &) = delete;
+    BufferView &operator=(const BufferView &) = delete;
+
+    bool acquire(PyObject *exporter, int flags) noexcept {
+        release();
+        if (PyObject_GetBuffer(exporter, &view_, flags) < 0) {
+            std::memset(&view_, 0, sizeof view_);
+            return false;
+        }
+        return true;
+    }
+    Py_buffer *out() noexcept { return &view_; }
+    void release() noexcept {
+        if (view_.obj != nullptr) PyBuffer_Release(&view_);
+    }
+
+    bool held() const noexcept { return view_.obj != nullptr; }
+    const uint8_t *bytes() const noexcept { return static_cast<const uint8_t *>(view_.buf); }
+    uint8_t *writable() const noexcept { return static_cast<uint8_t *>(view_.buf); }
+    size_t size() const noexcept { return static_cast<size_t>(view_.len); }
+    Py_ssize_t len() const noexcept { return view_.len; }
+    // The view's format, "B" when the exporter gave none.
+    const char *format() const noexcept { return view_.format ? view_.format : "B"; }
+    const Py_buffer &raw() const noexcept { return view_; }
+
+private:
+    Py_buffer view_;
+};
+
+// A new bytes object of its final size, to be filled by a kernel.
+inline PyObject *new_bytes(size_t n, uint8_t **data) noexcept {
+    if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    PyObject *result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (result != nullptr) *data = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result));
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Per-object locking
+
+// The object's critical section for the lifetime of the lock. On the free-threaded build this is
+// PyCriticalSection_Begin/End; with the GIL the interpreter already serialises the calls, and the
+// 3.13 headers leave the section's record incomplete there, so the lock compiles to nothing.
+class ObjectLock {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit ObjectLock(PyObject *self) noexcept { PyCriticalSection_Begin(&section_, self); }
+    ~ObjectLock() { PyCriticalSection_End(&section_); }
+#else
+    explicit ObjectLock(PyObject *) noexcept {}
+#endif
+    ObjectLock(const ObjectLock &) = delete;
+    ObjectLock &operator=(const ObjectLock &) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection section_;
+#endif
+};
+
+namespace detail {
+
+template <typename T>
+concept HasReady = requires(T *t) { t->ready; };
+
+template <typename Sig, Sig F, bool CheckReady>
+struct Locked;
+
+// Every entry point has `self` first; the wrapper takes the PyObject *, locks it, optionally checks
+// that __init__ succeeded, and hands the implementation its own record type.
+template <typename R, typename T, typename... A, R (*F)(T *, A...), bool CheckReady>
+struct Locked<R (*)(T *, A...), F, CheckReady> {
+    static R call(PyObject *self, A... args) noexcept {
+        ObjectLock lock(self);
+        T *object = reinterpret_cast<T *>(self);
+        if constexpr (CheckReady) {
+            static_assert(HasReady<T>, "ready<> needs a `ready` field");
+            if (!object->ready) return value_error(kNotInitialised);
+        }
+        return F(object, args...);
+    }
+};
+
+}  // namespace detail
+
+// The address of a locked wrapper for F, as the entry point of a method table.
+template <auto F>
+inline constexpr auto locked = &detail::Locked<decltype(F), F, false>::call;
+template <auto F>
+inline constexpr auto ready = &detail::Locked<decltype(F), F, true>::call;
+
+// Casts for method tables: PyMethodDef wants PyCFunction whatever the calling convention.
+template <typename Fn>
+inline PyCFunction as_cfunction(Fn fn) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Owned arrays
+
+struct PyHeap {
+    static void *allocate(size_t bytes) noexcept { return PyMem_Calloc(1, bytes ? bytes : 1); }
+    static void release(void *p) noexcept { PyMem_Free(p); }
+};
+struct CHeap {
+    static void *allocate(size_t bytes) noexcept { return std::calloc(1, bytes ? bytes : 1); }
+    static void release(void *p) noexcept { std::free(p); }
+};
+
+// An array inside an object record. Objects are zero-filled by the generic allocator, which is
+// this type's empty state, so it is trivial: the owner frees it with reset() at deallocation.
+template <typename T, typename Heap = PyHeap>
+struct OwnedArray {
+    static_assert(std::is_trivially_copyable_v<T>);
+    T *data;
+    size_t count;
+
+    void reset() noexcept {
+        if (data != nullptr) Heap::release(data);
+        data = nullptr;
+        count = 0;
+    }
+    T &operator[](size_t i) noexcept { return data[i]; }
+    const T &operator[](size_t i) const noexcept { return data[i]; }
+    explicit operator bool() const noexcept { return data != nullptr; }
+};
+
+// The replacement for an OwnedArray: allocated (zero-filled) before anything in the object
+// changes, freed if the configuration is abandoned, moved in by commit().
+template <typename T, typename Heap = PyHeap>
+class NewArray {
+public:
+    NewArray() noexcept : array_{nullptr, 0} {}
+    ~NewArray() { array_.reset(); }
+    NewArray(const NewArray &) = delete;
+    NewArray &operator=(const NewArray &) = delete;
+
+    // Zero-filled storage for n elements; false with MemoryError set on failure.
+    bool allocate(size_t n) noexcept {
+        array_.reset();
+        if (n > SIZE_MAX / sizeof(T)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        void *p = Heap::allocate(n * sizeof(T));
+        if (p == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        array_.data = static_cast<T *>(p);
+        array_.count = n;
+        return true;
+    }
+    T *data() noexcept { return array_.data; }
+    T &operator[](size_t i) noexcept { return array_.data[i]; }
+    size_t count() const noexcept { return array_.count; }
+
+    void commit(OwnedArray<T, Heap> &target) noexcept {
+        target.reset();
+        target = array_;
+        array_ = {nullptr, 0};
+    }
+
+private:
+    OwnedArray<T, Heap> array_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Types
+
+// Creates a heap type from its specification with the module as owner.
+inline PyObject *create_type(PyObject *module, PyType_Spec *spec) noexcept {
+    return PyType_FromModuleAndSpec(module, spec, nullptr);
+}
+
+// Deallocation of a type that owns arrays: free_arrays(self) frees them, then the object and the
+// reference the instance holds on its heap type go.
+template <typename T, void (*FreeArrays)(T *)>
+void dealloc_owning(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
+    FreeArrays(reinterpret_cast<T *>(self));
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Traverse of the two garbage-collected types: only the type is visited.
+inline int traverse_type_only(PyObject *self, visitproc visit, void *arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+}  // namespace sonolith
+
+// Method-table entries whose implementations run inside the object's critical section.
+#define SL_LOCKED(name, fn, flags) \
+    {name, ::sonolith::as_cfunction(::sonolith::locked<fn>), flags, nullptr}
+#define SL_READY(name, fn, flags) \
+    {name, ::sonolith::as_cfunction(::sonolith::ready<fn>), flags, nullptr}

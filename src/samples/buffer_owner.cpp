@@ -1,0 +1,95 @@
+// BufferOwner: pins another object's buffer (a bytearray cannot be resized while the view is
+// held), lets the holder inspect and copy it, and gives it back early with release().
+#include "module/module.hpp"
+#include "samples/held_view.hpp"
+
+namespace sonolith {
+namespace {
+
+struct BufferOwnerObject {
+    PyObject_HEAD
+    HeldView held;
+};
+
+int init(BufferOwnerObject *self, PyObject *args, PyObject *kwds) {
+    static const char *keywords[] = {"exporter", nullptr};
+    PyObject *exporter;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:BufferOwner", const_cast<char **>(keywords),
+                                     &exporter))
+        return -1;
+    self->held.release();
+    return self->held.acquire(exporter) ? 0 : -1;
+}
+
+PyObject *release(BufferOwnerObject *self, PyObject *) {
+    self->held.release();
+    Py_RETURN_NONE;
+}
+
+PyObject *copy_bytes(BufferOwnerObject *self, PyObject *) {
+    if (!self->held.held) return runtime_error("buffer has been released");
+    return PyBytes_FromStringAndSize(static_cast<const char *>(self->held.view.buf),
+                                     self->held.view.len);
+}
+
+PyObject *get_format(BufferOwnerObject *self, void *) {
+    if (!self->held.held) Py_RETURN_NONE;
+    return PyUnicode_FromString(self->held.view.format ? self->held.view.format : "B");
+}
+
+PyObject *get_nbytes(BufferOwnerObject *self, void *) {
+    return PyLong_FromSsize_t(self->held.held ? self->held.view.len : 0);
+}
+
+PyObject *get_itemsize(BufferOwnerObject *self, void *) {
+    return PyLong_FromSsize_t(self->held.held ? self->held.view.itemsize : 0);
+}
+
+int clear(PyObject *self) {
+    reinterpret_cast<BufferOwnerObject *>(self)->held.release();
+    return 0;
+}
+
+void dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    reinterpret_cast<BufferOwnerObject *>(self)->held.release();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef methods[] = {
+    SL_LOCKED("release", release, METH_NOARGS),
+    SL_LOCKED("bytes", copy_bytes, METH_NOARGS),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"format", locked<get_format>, nullptr, nullptr, nullptr},
+    {"nbytes", locked<get_nbytes>, nullptr, nullptr, nullptr},
+    {"itemsize", locked<get_itemsize>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void *>(locked<init>)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse_type_only)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec buffer_owner_spec = {
+    "_sonolith.BufferOwner",
+    sizeof(BufferOwnerObject),
+    0,
+    Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_HAVE_GC,
+    slots,
+};
+
+}  // namespace sonolith
