@@ -11,11 +11,14 @@ import sysconfig
 
 import pytest
 
+from tests.conftest import SANITIZED
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 SOURCES = sorted((ROOT / "src").rglob("*.cpp"))
 
 
 @pytest.mark.skipif(shutil.which("g++") is None or not SOURCES, reason="needs g++ and the sources")
+@pytest.mark.skipif(SANITIZED, reason="a compile check: the plain run covers it")
 def test_sources_compile_with_gil_disabled(tmp_path):
     flags = ["-std=c++20", "-fsyntax-only", "-DPy_GIL_DISABLED", "-Wall", "-Wextra", "-Werror",
              "-Wno-missing-field-initializers", "-Wno-cast-function-type",
