@@ -45,6 +45,26 @@ def remix_s16(
 
 def meter_db_byte(amplitude: float, /) -> int: ...
 
+# Synthesis on 32-bit voices (native-endian signed 32-bit voice buffers, 16.16 phases)
+
+def oscillator_i32(
+    waveform: Buffer, phase: int, step: int, loop_start: int, loop_end: int,
+    left_gain: int, right_gain: int, channel_count: int, frames: int, /,
+) -> tuple[bytes, int]: ...
+def oscillator_raw_i32(
+    waveform: Buffer, phase: int, step: int, loop_start: int, loop_end: int, frames: int, /
+) -> tuple[bytes, int]: ...
+def ring_multiply_i32(
+    voice: Buffer, waveform: Buffer, phase: int, step: int, loop_start: int, loop_end: int, /
+) -> tuple[bytes, int]: ...
+def apply_loudness_i32(
+    voice: Buffer, left_gain: int, right_gain: int, channel_count: int,
+    previous_left_gain: int = ..., previous_right_gain: int = ..., /,
+) -> bytes: ...
+def mixdown_i32(samples: Buffer, headroom: int = 64, /) -> bytes: ...
+def pitch_bend(base: int, bend: int, /) -> int: ...
+def fnv1a64(data: Buffer, start: int = 14695981039346656037, /) -> int: ...
+
 # Sample objects
 
 @final

@@ -25,7 +25,9 @@ inline int16_t soft_knee_s16(int32_t v, int32_t k) noexcept {
 // (2^28 - 1) / (h * 32768 - 28000), 32-bit arithmetic, division truncating towards zero.
 // Returns false when the divisor is 0 (or the quotient overflows), which the caller must reject.
 inline bool knee_slope(int32_t h, int32_t *slope) noexcept {
-    int32_t divisor = static_cast<int32_t>(static_cast<uint32_t>(h) * 32768u) - kKnee;
+    // h * 32768 - 28000 modulo 2^32: never 0 (28000 is no multiple of 32768), and the dividend is
+    // positive, so the division cannot overflow either; the checks only keep that obvious.
+    int32_t divisor = static_cast<int32_t>(static_cast<uint32_t>(h) * 32768u - uint32_t(kKnee));
     if (divisor == 0) return false;
     *slope = ((1 << 28) - 1) / divisor;
     return true;

@@ -107,6 +107,13 @@ constexpr int kVarargs = METH_VARARGS;
 PyMethodDef kMethods[] = {
     {"mix_s16", mix_s16, kVarargs,
      "Saturating mix of two native-endian signed 16-bit PCM buffers."},
+    {"oscillator_i32", oscillator_i32, kVarargs, nullptr},
+    {"oscillator_raw_i32", oscillator_raw_i32, kVarargs, nullptr},
+    {"ring_multiply_i32", ring_multiply_i32, kVarargs, nullptr},
+    {"apply_loudness_i32", apply_loudness_i32, kVarargs, nullptr},
+    {"mixdown_i32", mixdown_i32, kVarargs, nullptr},
+    {"pitch_bend", pitch_bend, kVarargs, nullptr},
+    {"fnv1a64", fnv1a64, kVarargs, nullptr},
     {"multiply_s16", multiply_s16, kVarargs, nullptr},
     {"midside_s16", midside_s16, kVarargs, nullptr},
     {"meter_db_byte", meter_db_byte, kVarargs, nullptr},

@@ -42,5 +42,12 @@ PyObject *multiply_s16(PyObject *, PyObject *args);
 PyObject *midside_s16(PyObject *, PyObject *args);
 PyObject *remix_s16(PyObject *, PyObject *args);
 PyObject *meter_db_byte(PyObject *, PyObject *args);
+PyObject *oscillator_i32(PyObject *, PyObject *args);
+PyObject *oscillator_raw_i32(PyObject *, PyObject *args);
+PyObject *ring_multiply_i32(PyObject *, PyObject *args);
+PyObject *apply_loudness_i32(PyObject *, PyObject *args);
+PyObject *mixdown_i32(PyObject *, PyObject *args);
+PyObject *pitch_bend(PyObject *, PyObject *args);
+PyObject *fnv1a64(PyObject *, PyObject *args);
 
 }  // namespace sonolith
