@@ -133,10 +133,32 @@ inline uint32_t mul(int32_t a, int32_t b) noexcept {
     return static_cast<uint32_t>(a) * static_cast<uint32_t>(b);
 }
 
-// One step of the filter: the Q15 sum rounded (+16384, then divided by 32768 truncating towards
-// zero), clamped to 16 bits. The feed-forward part and the older output are summed first so that
-// only the newest output's product sits on the recursion's critical path; the 32-bit sum is the
-// same in any order.
+// The Q15 sum t (already holding the +16384 rounding term) divided by 32768 truncating towards
+// zero and clamped to 16 bits. The clamp is decided from t itself, in parallel with the division:
+// the quotient leaves 16 bits exactly when t >= 32768 * 32768 or t <= -32769 * 32768. On x86-64
+// the selection is pinned to conditional moves: compilers otherwise branch on the rare clamp, which
+// sits on the recursion's critical path and mispredicts on every other sample of clipping audio.
+inline int32_t quantise(int32_t t) noexcept {
+    int32_t q = t / 32768;
+#if defined(__x86_64__) && defined(__GNUC__)
+    const int32_t hi = 32767, lo = -32768;
+    __asm__("cmpl $1073741823, %[t]\n\t"
+            "cmovg %[hi], %[q]\n\t"
+            "cmpl $-1073774591, %[t]\n\t"
+            "cmovl %[lo], %[q]"
+            : [q] "+r"(q)
+            : [t] "r"(t), [hi] "r"(hi), [lo] "r"(lo)
+            : "cc");
+    return q;
+#else
+    return clamp_s16(q);
+#endif
+}
+
+// One step of the filter: s = b0 x + b1 x1 + b2 x2 - a1 y1 - a2 y2 in 32-bit two's complement,
+// y = (s + 16384) / 32768 truncating, clamped to 16 bits. The terms that do not depend on the
+// newest output are summed first, so only a1 * y1 sits on the recursion's critical path; the
+// 32-bit sum is the same in any order.
 struct Section {
     int32_t b0, b1, b2, a1, a2;
     int32_t x1, x2, y1, y2;
@@ -147,9 +169,8 @@ struct Section {
     void save(BiquadMemory &m) const noexcept { m = {x1, x2, y1, y2}; }
 
     inline int32_t operator()(int32_t x) noexcept {
-        uint32_t early = mul(b0, x) + mul(b1, x1) + mul(b2, x2) - mul(a2, y2);
-        int32_t s = static_cast<int32_t>(early - mul(a1, y1));
-        int32_t y = clamp_s16(static_cast<int32_t>(static_cast<uint32_t>(s) + 16384u) / 32768);
+        uint32_t early = mul(b0, x) + mul(b1, x1) + mul(b2, x2) - mul(a2, y2) + 16384u;
+        int32_t y = quantise(static_cast<int32_t>(early - mul(a1, y1)));
         y2 = y1, y1 = y, x2 = x1, x1 = x;
         return y;
     }
@@ -163,19 +184,31 @@ void filter_i32(const BiquadCoefficients &c, BiquadMemory &m, const uint8_t *in,
     f.save(m);
 }
 
-// Dry/wet blend of one sample, truncated towards zero in double precision, then the soft knee.
-// A NaN or infinite mix saturates the conversion (NaN gives 0) rather than leaving it undefined.
-struct Blend {
-    double dry_weight, wet_weight;
-    inline int16_t operator()(int32_t dry, int32_t wet) const noexcept {
-        double v = static_cast<double>(dry) * dry_weight + static_cast<double>(wet) * wet_weight;
-        return soft_knee_s16(saturate_cast<int32_t>(v), kKneeSlope2);
+// Dry/wet blend, v = dry (1 - mix) + wet mix in double precision truncated towards zero, then the
+// soft knee (slope 7151). Three loops give the same values: mix = 1 makes v the wet sample itself
+// (dry * 0 + wet * 1 is exact); weights with |1 - mix| + |mix| <= 65535 keep |v| < 2^31 for 16-bit
+// samples, so the plain conversion is in range and the loop vectorises; anything else (a huge,
+// infinite or NaN mix) goes through the saturating conversion, NaN giving 0.
+void blend(const uint8_t *dry, const int32_t *wet, uint8_t *out, size_t n, double mix) noexcept {
+    const double w0 = 1.0 - mix, w1 = mix;
+    if (mix == 1.0) {
+        for (size_t i = 0; i < n; ++i) store_s16(out, i, soft_knee_s16(wet[i], kKneeSlope2));
+    } else if (std::fabs(w0) + std::fabs(w1) <= 65535.0) {
+        for (size_t i = 0; i < n; ++i) {
+            double v = static_cast<double>(load_s16(dry, i)) * w0 + static_cast<double>(wet[i]) * w1;
+            store_s16(out, i, soft_knee_s16(static_cast<int32_t>(v), kKneeSlope2));
+        }
+    } else {
+        for (size_t i = 0; i < n; ++i) {
+            double v = static_cast<double>(load_s16(dry, i)) * w0 + static_cast<double>(wet[i]) * w1;
+            store_s16(out, i, soft_knee_s16(saturate_cast<int32_t>(v), kKneeSlope2));
+        }
     }
-};
+}
 
 // Interleaved s16 audio through one filter per channel, in chunks: each chunk is filtered into a
-// scratch block on the stack (both channels of a frame side by side, each with its own memory),
-// then blended with the dry input into the output.
+// scratch block on the stack (both channels of a frame side by side, each with its own memory, so
+// the two recursions overlap), then blended with the dry input into the output.
 template <int Channels>
 void filter_s16(const BiquadCoefficients &c, BiquadMemory *memory, const uint8_t *in, uint8_t *out,
                 size_t frames, double mix) noexcept {
@@ -183,16 +216,14 @@ void filter_s16(const BiquadCoefficients &c, BiquadMemory *memory, const uint8_t
     int32_t wet[kChunkFrames * Channels];
     Section left(c, memory[0]);
     Section right(c, memory[Channels - 1]);
-    const Blend blend{1.0 - mix, mix};
     for (size_t start = 0; start < frames; start += kChunkFrames) {
         const size_t n = frames - start < kChunkFrames ? frames - start : kChunkFrames;
         const uint8_t *src = in + start * 2 * Channels;
-        uint8_t *dst = out + start * 2 * Channels;
         for (size_t i = 0; i < n; ++i) {
             wet[Channels * i] = left(load_s16(src, Channels * i));
             if constexpr (Channels == 2) wet[2 * i + 1] = right(load_s16(src, 2 * i + 1));
         }
-        for (size_t i = 0; i < n * Channels; ++i) store_s16(dst, i, blend(load_s16(src, i), wet[i]));
+        blend(src, wet, out + start * 2 * Channels, n * Channels, mix);
     }
     left.save(memory[0]);
     if constexpr (Channels == 2) right.save(memory[1]);
