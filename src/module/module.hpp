@@ -35,6 +35,8 @@ struct ModuleState {
 // Type specifications, one per type source.
 extern PyType_Spec buffer_owner_spec;
 extern PyType_Spec raw_sample_spec;
+extern PyType_Spec envelope_state_spec;
+extern PyType_Spec biquad_state_spec;
 
 // Module functions, one per stateless function.
 PyObject *mix_s16(PyObject *, PyObject *args);
