@@ -107,6 +107,9 @@ constexpr int kVarargs = METH_VARARGS;
 PyMethodDef kMethods[] = {
     {"mix_s16", mix_s16, kVarargs,
      "Saturating mix of two native-endian signed 16-bit PCM buffers."},
+    {"echo_s16", echo_s16, kVarargs, nullptr},
+    {"multitap_s16", multitap_s16, kVarargs, nullptr},
+    {"freeverb_s16", freeverb_s16, kVarargs, nullptr},
     {"multiply_s16", multiply_s16, kVarargs, nullptr},
     {"midside_s16", midside_s16, kVarargs, nullptr},
     {"meter_db_byte", meter_db_byte, kVarargs, nullptr},
