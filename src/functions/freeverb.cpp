@@ -92,39 +92,113 @@ inline int16_t finish_sample(const FreeverbGains &g, int32_t x, int32_t sum, uin
 }
 
 // One channel over `count` samples spaced `stride` apart, with the stores held in registers. Only
-// valid when no two of the caller's buffers overlap. Runs end where the first line wraps, so the
-// inner loop carries no wrap tests.
+// valid when no two of the caller's buffers overlap.
+//
+// The samples go in blocks that end where the first line wraps, which has two consequences: inside
+// a block every cell is read (its old value) before it is written and never touched again, and
+// the all-pass chain of one sample depends only on old cells and that sample's comb sum. So a
+// block runs in phases: the comb reads and their sums (vectorised over time), the eight damping
+// recurrences side by side in one 8-lane vector (serial over time), the comb writes, then the
+// all-pass chains and the output mix (vectorised over time). Every step gives exactly the values
+// of the sample-by-sample order.
+typedef int32_t v8si __attribute__((vector_size(32)));
+
+// Truncating division by 32768 of a value of magnitude below 2^31 - 32767 (written out again on
+// the 8-lane vectors in run_channel).
+inline int32_t div32768(int32_t v) noexcept { return (v + ((v >> 31) & 32767)) >> 15; }
+
+// sat(trunc(sum × 31457 / 131072)) in 32-bit arithmetic: |sum| × 31457 fits 32 unsigned bits
+// below 136534, and from there on the quotient is at least 32768 and saturates either way.
+inline int32_t scale_comb_sum(int32_t sum) noexcept {
+    uint32_t a = static_cast<uint32_t>(sum < 0 ? -sum : sum);
+    uint32_t q = a >= 136534u ? 32768u : (a * 31457u) >> 17;
+    int32_t r = sum < 0 ? -static_cast<int32_t>(q) : static_cast<int32_t>(q);
+    return r > 32767 ? 32767 : r;
+}
+
+// sat(trunc(c × wet × 30 / 32768)) in 32-bit arithmetic: p = c × wet has |p| < 2^30, and
+// trunc(|p| × 15 / 16384) = 15 × (|p| >> 14) + (15 × (|p| & 16383)) >> 14.
+inline int32_t scale_wet(int32_t c, int32_t wet) noexcept {
+    int32_t p = c * wet;
+    uint32_t a = static_cast<uint32_t>(p < 0 ? -p : p);
+    uint32_t q = 15u * (a >> 14) + ((15u * (a & 16383u)) >> 14);
+    uint32_t lim = p < 0 ? 32768u : 32767u;
+    q = q > lim ? lim : q;
+    return p < 0 ? -static_cast<int32_t>(q) : static_cast<int32_t>(q);
+}
+
+constexpr size_t kBlock = 128;
+
+struct Block {
+    alignas(32) v8si a[kBlock];  // comb reads, one lane per comb
+    alignas(32) v8si w[kBlock];  // comb writes
+    alignas(32) int32_t x[kBlock], m[kBlock], sum[kBlock];
+    alignas(32) int16_t out[kBlock];
+};
+
+// The all-pass chains and the output mix of a block, independent from sample to sample.
+inline void all_pass_block(const FreeverbGains &g, Block &b, size_t run, uint8_t *__restrict ap0,
+                           uint8_t *__restrict ap1, uint8_t *__restrict ap2, uint8_t *__restrict ap3) noexcept {
+    const int32_t dry = g.dry, wet = g.wet;
+    for (size_t k = 0; k < run; ++k) {
+        int32_t c = scale_comb_sum(b.sum[k]);
+        uint8_t *cells[kAllPasses] = {ap0 + 2 * k, ap1 + 2 * k, ap2 + 2 * k, ap3 + 2 * k};
+        for (int n = 0; n < kAllPasses; ++n) {
+            int32_t f = load<int16_t>(cells[n]);
+            store<int16_t>(cells[n], static_cast<int16_t>(sat16((f >> 1) + c)));
+            c = (f - c) / 2;  // |f - c| <= 65535: the halved value always fits 16 bits
+        }
+        b.out[k] = soft_knee_s16(div32768(dry * b.x[k]) + scale_wet(c, wet), kKneeSlope2);
+    }
+}
+
+__attribute__((target_clones("avx2", "default")))
 void run_channel(const FreeverbGains &g, const uint8_t *in, uint8_t *out, size_t count, size_t stride,
                  Channel &s) noexcept {
+    Block b;
+    v8si st;
+    for (int n = 0; n < kCombs; ++n) st[n] = s.store[n];
+    const v8si damp1 = v8si{} + g.damp1, damp2 = v8si{} + g.damp2, feedback = v8si{} + g.feedback;
+    const v8si lo = v8si{} - 32768, hi = v8si{} + 32767;
     size_t i = 0;
     while (i < count) {
-        size_t run = count - i;
+        size_t run = std::min(count - i, kBlock);
         for (int n = 0; n < kCombs; ++n) run = std::min<size_t>(run, kCombLength[n] - s.comb_pos[n]);
         for (int n = 0; n < kAllPasses; ++n) run = std::min<size_t>(run, kAllPassLength[n] - s.ap_pos[n]);
-        uint8_t *comb[kCombs];
-        for (int n = 0; n < kCombs; ++n) comb[n] = s.comb_line[n] + 2 * size_t(s.comb_pos[n]);
-        uint8_t *ap[kAllPasses];
-        for (int n = 0; n < kAllPasses; ++n) ap[n] = s.ap_line[n] + 2 * size_t(s.ap_pos[n]);
-        static constexpr uint32_t kZero[kAllPasses] = {};
-        int32_t st[kCombs];
-        for (int n = 0; n < kCombs; ++n) st[n] = s.store[n];
+
         for (size_t k = 0; k < run; ++k) {
-            size_t at = (i + k) * stride;
-            int32_t x = load_s16(in, at);
-            int32_t m = x * 8738 / 131072;
-            int32_t sum = 0;
-            for (int n = 0; n < kCombs; ++n) {
-                uint8_t *cell = comb[n] + 2 * k;
-                int32_t a = load<int16_t>(cell);
-                st[n] = sat16((a * g.damp2 + st[n] * g.damp1) / 32768);
-                store<int16_t>(cell, static_cast<int16_t>(sat16(m + sat16(st[n] * g.feedback / 32768))));
-                sum += a;
-            }
-            uint8_t *apk[kAllPasses];
-            for (int n = 0; n < kAllPasses; ++n) apk[n] = ap[n] + 2 * k;
-            store<int16_t>(out + 2 * at, finish_sample(g, x, sum, apk, kZero));
+            int32_t x = load_s16(in, (i + k) * stride);
+            b.x[k] = x;
+            b.m[k] = x * 8738 / 131072;
+            b.sum[k] = 0;
         }
-        for (int n = 0; n < kCombs; ++n) s.store[n] = st[n];
+        uint8_t *comb[kCombs];
+        for (int n = 0; n < kCombs; ++n) {
+            comb[n] = s.comb_line[n] + 2 * size_t(s.comb_pos[n]);
+            for (size_t k = 0; k < run; ++k) {
+                int32_t a = load<int16_t>(comb[n] + 2 * k);
+                b.a[k][n] = a;
+                b.sum[k] += a;
+            }
+        }
+        // store = (A × damp2 + store × damp1) / 32768 needs no clamp: damp1 + damp2 = 32768, so
+        // its magnitude never exceeds that of a 16-bit operand. Likewise |store × feedback / 32768|
+        // stays below 32768; only the sum with m is clamped.
+        for (size_t k = 0; k < run; ++k) {
+            v8si u = b.a[k] * damp2 + st * damp1;
+            st = (u + ((u >> 31) & 32767)) >> 15;
+            v8si f = st * feedback;
+            v8si v = ((f + ((f >> 31) & 32767)) >> 15) + b.m[k];
+            v = v < lo ? lo : v;
+            b.w[k] = v > hi ? hi : v;
+        }
+        for (int n = 0; n < kCombs; ++n)
+            for (size_t k = 0; k < run; ++k) store<int16_t>(comb[n] + 2 * k, static_cast<int16_t>(b.w[k][n]));
+
+        all_pass_block(g, b, run, s.ap_line[0] + 2 * size_t(s.ap_pos[0]), s.ap_line[1] + 2 * size_t(s.ap_pos[1]),
+                       s.ap_line[2] + 2 * size_t(s.ap_pos[2]), s.ap_line[3] + 2 * size_t(s.ap_pos[3]));
+        for (size_t k = 0; k < run; ++k) store<int16_t>(out + 2 * (i + k) * stride, b.out[k]);
+
         for (int n = 0; n < kCombs; ++n) {
             s.comb_pos[n] += static_cast<uint32_t>(run);
             if (s.comb_pos[n] == kCombLength[n]) s.comb_pos[n] = 0;
@@ -135,6 +209,7 @@ void run_channel(const FreeverbGains &g, const uint8_t *in, uint8_t *out, size_t
         }
         i += run;
     }
+    for (int n = 0; n < kCombs; ++n) s.store[n] = st[n];
 }
 
 // Every step in the written order, the stores read and written in the caller's buffer each time:
