@@ -227,6 +227,20 @@ def test_echo_input_aliasing_memory(rng):
     assert cells(out) == outs and cells(buf) == ref and (p0, p1) == tuple(heads)
 
 
+@pytest.mark.parametrize("variable", [False, True])
+def test_echo_input_in_spare_memory_follows_the_model(rng, variable):
+    # The input lies past the lines in the memory buffer: the overlap takes the ordered path.
+    inp = rand_s16(rng, 1201)
+    mem = rand_s16(rng, 2 * 40)
+    buf = bytearray(s16(mem) + s16(inp))
+    view = memoryview(buf)
+    got = so.echo_s16(view[160:], buf, 5, 9, 33, 40, 300, 0.9, 1.2, variable, 2)
+    view.release()
+    want = model.echo(inp, mem, 5, 9, 33, 40, 300, 0.9, 1.2, variable, 2)
+    assert (cells(got[0]), got[1], got[2]) == want
+    assert cells(buf[:160]) == mem and cells(buf[160:]) == inp
+
+
 # ---------------------------------------------------------------------------------------------
 # multitap_s16
 

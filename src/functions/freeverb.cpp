@@ -108,10 +108,10 @@ typedef int32_t v8si __attribute__((vector_size(32)));
 inline int32_t div32768(int32_t v) noexcept { return (v + ((v >> 31) & 32767)) >> 15; }
 
 // sat(trunc(sum × 31457 / 131072)) in 32-bit arithmetic: |sum| × 31457 fits 32 unsigned bits
-// below 136534, and from there on the quotient is at least 32768 and saturates either way.
+// below 136535, and from there on the quotient is at least 32768 and saturates either way.
 inline int32_t scale_comb_sum(int32_t sum) noexcept {
     uint32_t a = static_cast<uint32_t>(sum < 0 ? -sum : sum);
-    uint32_t q = a >= 136534u ? 32768u : (a * 31457u) >> 17;
+    uint32_t q = a >= 136535u ? 32768u : (a * 31457u) >> 17;
     int32_t r = sum < 0 ? -static_cast<int32_t>(q) : static_cast<int32_t>(q);
     return r > 32767 ? 32767 : r;
 }
