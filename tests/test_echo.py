@@ -1,7 +1,6 @@
 import array
 import math
 
-import numpy as np
 import pytest
 
 import _sonolith as so
