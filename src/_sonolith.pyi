@@ -65,6 +65,23 @@ def mixdown_i32(samples: Buffer, headroom: int = 64, /) -> bytes: ...
 def pitch_bend(base: int, bend: int, /) -> int: ...
 def fnv1a64(data: Buffer, start: int = 14695981039346656037, /) -> int: ...
 
+# Echo, multi-tap delay and reverb (native-endian signed 16-bit PCM; the caller owns the delay
+# memory and positions, the functions update the memory in place)
+
+def echo_s16(
+    input: Buffer, memory: Buffer, position0: int, position1: int, delay: int, capacity: int,
+    speed: int, feedback: float, mix: float, variable_speed: bool, channels: int, /,
+) -> tuple[bytes, int, int]: ...
+def multitap_s16(
+    input: Buffer, memory: Buffer, position: int, length: int, channels: int, tap_delays: Buffer,
+    tap_gains: Buffer, feedback: float, mix: float, first_channel: int = 0, /,
+) -> tuple[bytes, int]: ...
+def freeverb_s16(
+    input: Buffer, comb_lines: Buffer, comb_positions: Buffer, comb_stores: Buffer,
+    allpass_lines: Buffer, allpass_positions: Buffer, room_size: float, damping: float, mix: float,
+    channels: int = 1, /,
+) -> bytes: ...
+
 # Sample objects
 
 @final

@@ -40,6 +40,9 @@ extern PyType_Spec biquad_state_spec;
 
 // Module functions, one per stateless function.
 PyObject *mix_s16(PyObject *, PyObject *args);
+PyObject *echo_s16(PyObject *, PyObject *args);
+PyObject *multitap_s16(PyObject *, PyObject *args);
+PyObject *freeverb_s16(PyObject *, PyObject *args);
 PyObject *multiply_s16(PyObject *, PyObject *args);
 PyObject *midside_s16(PyObject *, PyObject *args);
 PyObject *remix_s16(PyObject *, PyObject *args);
