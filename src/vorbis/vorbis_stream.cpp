@@ -40,7 +40,30 @@ struct DecoderContext {
     int32_t rate;
     int32_t link;               // the decoder's current link when last checked
     uint8_t format_changed;     // a chained link with another channel count or rate was met
+
+    // What the callbacks know of the file, to catch a file object whose seek, tell or read
+    // contradict each other (the decoder would otherwise search for pages forever).
+    uint8_t io_failed;          // the file was caught lying during this decoder call
+    int64_t position;           // where the file stands, -1 when unknown
+    int64_t furthest;           // the furthest byte read so far
+    int64_t claimed_end;        // the size the file reported after a seek to its end, or -1
+    int64_t last_seek;          // offset of the last absolute seek
+    uint32_t seek_repeats;      // consecutive absolute seeks to that same offset
 };
+
+// Gives up on a file that contradicts itself: the call fails with OSError, and until it ends
+// every read and seek of the decoder fails at once.
+void give_up(DecoderContext *context, const char *format, long long a, long long b);
+
+// Forgets the previous call's verdict before each decoder call.
+void begin_decoder_call(DecoderContext *context) {
+    context->io_failed = 0;
+    context->seek_repeats = 0;
+}
+
+// More consecutive seeks to the same offset than any page search makes: the decoder is going
+// round in circles on data that changes under it.
+constexpr uint32_t kMaxSeekRepeats = 256;
 
 size_t read_callback(void *ptr, size_t size, size_t nmemb, void *source) {
     auto *context = static_cast<DecoderContext *>(source);
@@ -50,10 +73,24 @@ size_t read_callback(void *ptr, size_t size, size_t nmemb, void *source) {
     // The decoder clears errno before it reads and takes "0 bytes with errno set" as a read
     // error. Python code run by the adapter may leave errno set on success; keep the caller's.
     int saved_errno = errno;
+    if (context->io_failed) {
+        errno = EIO;
+        return 0;
+    }
     Py_ssize_t result = context->io->read(context->owner, ptr, static_cast<Py_ssize_t>(n));
     if (result < 0) {
         errno = EIO;
         return 0;
+    }
+    if (result == 0 && n > 0 && context->position >= 0 && context->position < context->claimed_end) {
+        give_up(context, "the Vorbis file ended at byte %lld, before the size %lld that its tell() "
+                "reported", context->position, context->claimed_end);
+        errno = EIO;
+        return 0;
+    }
+    if (context->position >= 0) {
+        context->position += result;
+        if (context->position > context->furthest) context->furthest = context->position;
     }
     errno = saved_errno;
     return static_cast<size_t>(result) / unit;
@@ -61,16 +98,43 @@ size_t read_callback(void *ptr, size_t size, size_t nmemb, void *source) {
 
 int seek_callback(void *source, ogg_int64_t offset, int whence) {
     auto *context = static_cast<DecoderContext *>(source);
-    if (context->io->seek == nullptr) return -1;
-    return context->io->seek(context->owner, static_cast<long long>(offset), whence) < 0 ? -1 : 0;
+    if (context->io->seek == nullptr || context->io_failed) return -1;
+    if (context->io->seek(context->owner, static_cast<long long>(offset), whence) < 0) return -1;
+    if (whence == SEEK_SET) {
+        context->seek_repeats = offset == context->last_seek ? context->seek_repeats + 1 : 0;
+        context->last_seek = offset;
+        context->position = offset;
+        if (context->seek_repeats > kMaxSeekRepeats) {
+            give_up(context, "the Vorbis decoder made no progress: %lld seeks to byte %lld",
+                    static_cast<long long>(context->seek_repeats), static_cast<long long>(offset));
+            return -1;
+        }
+    } else if (whence == SEEK_CUR) {
+        if (context->position >= 0) context->position += offset;
+    } else {
+        context->position = -1;  // known again from the next tell
+    }
+    return 0;
 }
 
 int close_callback(void *) { return 0; }  // the decoder never closes the Python file
 
 long tell_callback(void *source) {
     auto *context = static_cast<DecoderContext *>(source);
-    if (context->io->tell == nullptr) return -1;
-    return context->io->tell(context->owner);
+    if (context->io->tell == nullptr || context->io_failed) return -1;
+    long position = context->io->tell(context->owner);
+    if (position < 0) return -1;
+    if (context->position < 0) {
+        // After a seek to the end: the file's size, which can't lie before data already read.
+        if (position < context->furthest) {
+            give_up(context, "tell() of the Vorbis file reported its end at byte %lld, before "
+                    "byte %lld that was already read", position, context->furthest);
+            return -1;
+        }
+        context->claimed_end = position;
+        context->position = position;
+    }
+    return position;
 }
 
 const ov_callbacks kCallbacks = {read_callback, seek_callback, close_callback, tell_callback};
@@ -161,6 +225,14 @@ void save_exception(VorbisStreamObject *owner) {
         owner->saved_exception = exception;
     else
         Py_XDECREF(exception);
+}
+
+void give_up(DecoderContext *context, const char *format, long long a, long long b) {
+    context->io_failed = 1;
+    VorbisStreamObject *owner = context->owner;
+    if (owner->saved_exception != nullptr) return;
+    PyErr_Format(PyExc_OSError, format, a, b);
+    owner->saved_exception = PyErr_GetRaisedException();
 }
 
 // file.read(n): copies what it returns into the decoder's buffer. A result longer than asked
@@ -264,7 +336,11 @@ int init(VorbisStreamObject *self, PyObject *args, PyObject *) {
     if (context == nullptr) return report(self, kNoMemory, where);
     context->io = &kAdapters;
     context->owner = self;
+    context->position = 0;  // counts from wherever the file stands: a lower bound for its size
+    context->claimed_end = -1;
+    context->last_seek = -1;
 
+    begin_decoder_call(context);
     int status = ov_open_callbacks(context, &context->file, nullptr, 0, kCallbacks);
     if (status < 0) {
         std::free(context);  // the decoder has already released its own state
@@ -311,6 +387,7 @@ PyObject *read(VorbisStreamObject *self, PyObject *args) {
     if (result == nullptr || frames == 0) return result;
 
     BusyScope busy(self);
+    begin_decoder_call(context);
     Py_ssize_t done = 0;
     while (done < frames && !context->format_changed) {
         Py_ssize_t rest = (frames - done) * frame_bytes;
@@ -357,6 +434,7 @@ PyObject *seek(VorbisStreamObject *self, PyObject *args) {
     if (!ov_seekable(&context->file)) return report(self, kNoSeek, where);
 
     BusyScope busy(self);
+    begin_decoder_call(context);
     int status = ov_pcm_seek(&context->file, frame);
     if (status < 0 || self->saved_exception != nullptr)
         return report(self, status < 0 ? translate(status) : kReadFailed, where);
