@@ -2,7 +2,7 @@
 
 from collections.abc import Buffer
 from types import TracebackType
-from typing import Any, final
+from typing import Any, Protocol, final
 
 __version__: str
 __revision__: str
@@ -152,3 +152,19 @@ class BiquadState:
         self, samples: Buffer, type: int, frequency: float, q: float, gain: float, sample_rate: int,
         mix: float, channel_count: int, /,
     ) -> bytes: ...
+
+# Ogg Vorbis decoding
+
+class _VorbisFile(Protocol):
+    def read(self, size: int, /) -> Buffer: ...
+
+@final
+class VorbisStream:
+    """Decodes Ogg Vorbis read through a file object into interleaved native-endian s16 PCM."""
+
+    def __init__(self, file: _VorbisFile, /) -> None: ...
+    def info(self) -> tuple[int, int, int]:
+        """(sample rate, channel count, total frames or -1 when unknown)."""
+    def read(self, frames: int, /) -> bytes: ...
+    def seek(self, frame: int, /) -> None: ...
+    def close(self) -> None: ...
