@@ -35,6 +35,7 @@ constexpr ExecStep add_string(const char *name, const char *value) {
 const ExecStep kSteps[] = {
     add_type(TypeSlot::BufferOwner, buffer_owner_spec),
     add_type(TypeSlot::RawSample, raw_sample_spec),
+    add_type(TypeSlot::DynamicsState, dynamics_state_spec),
     add_int("SPLITTER_CHUNK_FRAMES", 256),
     add_int("SPLITTER_RING_FRAMES", 8192),
     add_int("DYNAMICS_FRAMES", 256),

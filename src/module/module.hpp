@@ -35,6 +35,7 @@ struct ModuleState {
 // Type specifications, one per type source.
 extern PyType_Spec buffer_owner_spec;
 extern PyType_Spec raw_sample_spec;
+extern PyType_Spec dynamics_state_spec;
 
 // Module functions, one per stateless function.
 PyObject *mix_s16(PyObject *, PyObject *args);
