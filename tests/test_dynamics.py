@@ -6,10 +6,9 @@ import numpy as np
 import pytest
 
 import _sonolith as so
-from tests.conftest import SANITIZED
 from tests.models.dynamics import Dynamics
 
-FRAMES = 600 if SANITIZED else 1200
+FRAMES = 1200
 
 OPTION = {name: i for i, name in enumerate((
     "threshold_db", "slope_ratio", "knee_db", "makeup_db", "attack_ms", "release_ms",
