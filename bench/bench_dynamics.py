@@ -30,7 +30,7 @@ def _audio(frames, rng):
     return np.clip(x, -1, 1).astype(np.float32)
 
 
-def _ours(mode, **extra):
+def _ours(mode, extra):
     d = so.DynamicsState(mode, RATE, 2)
     options = {0: {THRESHOLD: -20, RATIO: 4, ATTACK: 5, RELEASE: 100},
                1: {THRESHOLD: -6, RELEASE: 100},
@@ -64,7 +64,7 @@ def register(bench):
         audio = _audio(frames, rng)
         pcm = (audio.T * 32767).astype(np.int16).tobytes()
         for title, mode, extra, peer_name in cases:
-            ours = _ours(mode, **extra)
+            ours = _ours(mode, extra)
             peer = _peer(mode)
             impls = {"sonolith": lambda d=ours, b=pcm: d.process(b)}
             if peer is not None:

@@ -122,6 +122,7 @@ struct CallConstants {
     bool gate_machine;
     float open_level, close_level, floor_level;
     float adaptive_threshold;
+    float unity_below, unity_above;  // envelope levels whose gain is certainly 0 dB
 };
 
 // Hold-peak follower shared by the transient shaper's slow envelopes.
@@ -208,27 +209,11 @@ inline float gate_gain(const DynamicsConfig &cf, DynamicsRun &r, const CallConst
     return gain;
 }
 
-// Gain in dB of the envelope-driven behaviours (compressor, limiter, expander, plain gate).
-inline float static_gain(const DynamicsConfig &cf, DynamicsRun &r, const CallConstants &k, float c,
-                         float e) noexcept {
-    if (c > r.level_env) {
-        float coef = cf.attack;
-        if (cf.adaptive_attack && k.adaptive_threshold > 0.0f) {
-            float ratio = c / k.adaptive_threshold;
-            if (ratio > 1.0f) {
-                float a = sqrtf(ratio) * cf.attack;
-                coef = a < 1.0f ? a : 1.0f;
-            }
-        }
-        follow(r.level_env, c, coef);
-    } else {
-        follow(r.level_env, c, cf.release);
-    }
-    float level = to_db(fmax0(1e-6f, r.level_env + 1e-6f));
-    if (cf.key_relative) {
-        follow(r.key_env, e, e > r.key_env ? cf.attack : cf.release);
-        level = level - to_db(fmax0(1e-6f, r.key_env + 1e-6f));
-    }
+// Gain in dB of the envelope-driven behaviours (compressor, limiter, expander, plain gate) for
+// envelope level u = max(1e-6, V + 1e-6) and key envelope level ku (key relative only).
+inline float static_gain(const DynamicsConfig &cf, float u, float ku) noexcept {
+    float level = to_db(u);
+    if (cf.key_relative) level = level - to_db(ku);
     float over = level - cf.threshold_db;
     switch (cf.mode) {
     case kLimiter:
@@ -256,6 +241,25 @@ inline float static_gain(const DynamicsConfig &cf, DynamicsRun &r, const CallCon
     }
 }
 
+// Envelope levels u for which static_gain is certainly exactly 0 without evaluating the log:
+// u < below (compressor, limiter) or u > above (expander, plain gate). The bounds sit a safety
+// margin inside the zero region, far beyond the rounding of the single-precision chain, so the
+// shortcut never changes a result; they are only set up for moderate thresholds and knees.
+void unity_bounds(const DynamicsConfig &cf, float *below, float *above) noexcept {
+    *below = 0.0f;                       // u >= 1e-6 > 0: never taken
+    *above = 3.4028235e38f;              // never taken for finite u
+    const double t = cf.threshold_db, h = double(cf.knee_db / 2.0f);
+    if (cf.key_relative || !(std::fabs(t) <= 1000.0) || !(h >= 0.0 && h <= 1000.0)) return;
+    const double k = double(8.685889f);
+    const double margin = 1e-3 + 1e-5 * (std::fabs(t) + h);
+    switch (cf.mode) {
+    case kLimiter: *below = static_cast<float>(std::exp((t - margin) / k)); break;
+    case kExpander:
+    case kGate: *above = static_cast<float>(std::exp((t + margin) / k)); break;
+    default: *below = static_cast<float>(std::exp((t - h - margin) / k)); break;
+    }
+}
+
 CallConstants prepare(const DynamicsConfig &cf, DynamicsRun &r) noexcept {
     CallConstants k{};
     const float rate = static_cast<float>(cf.sample_rate);
@@ -276,125 +280,232 @@ CallConstants prepare(const DynamicsConfig &cf, DynamicsRun &r) noexcept {
         k.floor_level = db_to_gain(cf.range_db > 0.0f ? -80.0f : cf.range_db);
     }
     if (cf.adaptive_attack) k.adaptive_threshold = db_to_gain(cf.threshold_db);
+    unity_bounds(cf, &k.unity_below, &k.unity_above);
     return k;
 }
 
-// Processes `frames` frames of N channels. `key` is null or holds at least as many frames.
-template <int N>
-void process_frames(const DynamicsConfig &cf, DynamicsRun &r, int16_t *line, const uint8_t *in,
-                    const uint8_t *key, uint8_t *out, size_t frames) noexcept {
-    const CallConstants k = prepare(cf, r);
-    const float hp = cf.highpass, lp = cf.lowpass;
-    const bool second = cf.sidechain_order == 2;
-    for (size_t i = 0; i < frames; ++i) {
-        float x[N], a[N], s[N], d[N];
-        for (int c = 0; c < N; ++c) {
-            int16_t sample = load_s16(in, i * N + c);
-            x[c] = static_cast<float>(sample) * kSampleScale;
-            a[c] = x[c];
-            if (k.lookahead > 0) {
-                int16_t &slot = line[size_t(r.write_index) * N + c];
-                a[c] = static_cast<float>(slot) * kSampleScale;
-                slot = sample;
-            }
-        }
-        if (k.lookahead > 0 && ++r.write_index == k.lookahead) r.write_index = 0;
+// The frames are processed in chunks, stage by stage: side-chain signal and level, inter-sample
+// peaks, gain, output. Only the side-chain filters, the envelopes and the lookahead line carry
+// state from frame to frame, so the other stages run over whole chunks (and vectorise). Feedback
+// detection feeds each output back into the next frame's side-chain: it runs chunks of one frame.
+constexpr size_t kChunk = 256;
+constexpr size_t kHistory = 12;  // d values of earlier frames in front of each chunk
 
-        for (int c = 0; c < N; ++c) {
-            s[c] = x[c];
-            if (cf.feedback)
-                s[c] = r.prev_out[c];
-            else if (key != nullptr)
-                s[c] = static_cast<float>(load_s16(key, i * N + c)) * kSampleScale;
-            float v = s[c];
+struct Chunk {
+    float d[2][kHistory + kChunk];  // filtered side-chain signal, after the earlier frames' values
+    float level[kChunk];            // C
+    float broad[kChunk];            // E
+    float env[kChunk];              // level envelope, then the gain
+    float key_env[kChunk];
+};
+
+// Stage 1: side-chain source, filters and the level C (peak or RMS) of frames [i0, i0 + n).
+template <int N>
+void sidechain(const DynamicsConfig &cf, DynamicsRun &r, const uint8_t *in, const uint8_t *key,
+               size_t i0, size_t n, Chunk &ch) noexcept {
+    const uint8_t *src = key != nullptr ? key : in;
+    const float hp = cf.highpass, lp = cf.lowpass;
+    const bool second = cf.sidechain_order == 2, rms = cf.rms_detect, broad = cf.key_relative;
+    const float rms_coef = cf.rms_coef;
+    for (size_t i = 0; i < n; ++i) ch.level[i] = 0.0f;
+    if (broad)
+        for (size_t i = 0; i < n; ++i) ch.broad[i] = 0.0f;
+    for (int c = 0; c < N; ++c) {
+        float *d = ch.d[c] + kHistory;
+        float hp1 = r.hp1[c], hp2 = r.hp2[c], lp1 = r.lp1[c], lp2 = r.lp2[c], ms = r.mean_square[c];
+        for (size_t i = 0; i < n; ++i) {
+            float s = cf.feedback ? r.prev_out[c]
+                                  : static_cast<float>(load_s16(src, (i0 + i) * N + c)) * kSampleScale;
+            if (broad) ch.broad[i] = fmax0(ch.broad[i], std::fabs(s));
+            float v = s;
             if (hp > 0.0f) {
-                follow(r.hp1[c], v, hp);
-                v = v - r.hp1[c];
+                follow(hp1, v, hp);
+                v = v - hp1;
                 if (second) {
-                    follow(r.hp2[c], v, hp);
-                    v = v - r.hp2[c];
+                    follow(hp2, v, hp);
+                    v = v - hp2;
                 }
             }
             if (lp > 0.0f) {
-                follow(r.lp1[c], v, lp);
-                v = r.lp1[c];
+                follow(lp1, v, lp);
+                v = lp1;
                 if (second) {
-                    follow(r.lp2[c], v, lp);
-                    v = r.lp2[c];
+                    follow(lp2, v, lp);
+                    v = lp2;
                 }
             }
-            d[c] = v;
-        }
-
-        float level = 0.0f;
-        if (cf.rms_detect) {
-            float m = 0.0f;
-            for (int c = 0; c < N; ++c) {
-                follow(r.mean_square[c], d[c] * d[c], cf.rms_coef);
-                m = fmax0(m, r.mean_square[c]);
-            }
-            level = sqrtf(m);
-        } else {
-            for (int c = 0; c < N; ++c) level = fmax0(level, std::fabs(d[c]));
-        }
-        if (cf.peak_oversample == 1) {
-            for (int c = 0; c < N; ++c) {
-                float *h = r.peak2[c];
-                float p = std::fabs(0.5625f * h[1] - 0.0625f * h[0] + 0.5625f * h[2] - 0.0625f * d[c]);
-                h[0] = h[1];
-                h[1] = h[2];
-                h[2] = d[c];
-                level = fmax0(level, p);
-            }
-        } else if (cf.peak_oversample == 2) {
-            for (int c = 0; c < N; ++c) {
-                float *h = r.peak4[c];
-                for (int j = 0; j < 11; ++j) h[j] = h[j + 1];
-                h[11] = d[c];
-                float y[4];
-                for (int q = 0; q < 4; ++q) y[q] = kPhase[q][0] * h[0];
-                for (int j = 1; j < 12; ++j)
-                    for (int q = 0; q < 4; ++q) y[q] = y[q] + kPhase[q][j] * h[j];
-                for (int q = 0; q < 4; ++q) level = fmax0(level, std::fabs(y[q]));
+            d[i] = v;
+            if (rms) {
+                follow(ms, v * v, rms_coef);
+                ch.level[i] = fmax0(ch.level[i], ms);  // the largest mean square for now
+            } else {
+                ch.level[i] = fmax0(ch.level[i], std::fabs(v));
             }
         }
+        r.hp1[c] = hp1, r.hp2[c] = hp2, r.lp1[c] = lp1, r.lp2[c] = lp2, r.mean_square[c] = ms;
+    }
+    if (rms)
+        for (size_t i = 0; i < n; ++i) ch.level[i] = sqrtf(ch.level[i]);
+}
 
-        float gain_db, g;
-        if (cf.mode == kTransient) {
-            gain_db = transient_gain(cf, r, k, level);
-            g = db_to_gain(gain_db);
-        } else if (k.gate_machine) {
-            g = gate_gain(cf, r, k, level, &gain_db);
-        } else {
-            float e = 0.0f;
-            if (cf.key_relative)
-                for (int c = 0; c < N; ++c) e = fmax0(e, std::fabs(s[c]));
-            gain_db = static_gain(cf, r, k, level, e);
-            g = gain_db == 0.0f ? 1.0f : db_to_gain(gain_db);  // exp(0) is exactly 1
+// Stage 2: inter-sample peaks of the filtered side-chain raise C.
+template <int N>
+void intersample_peaks(const DynamicsConfig &cf, DynamicsRun &r, size_t n, Chunk &ch) noexcept {
+    if (cf.peak_oversample == 1) {
+        for (int c = 0; c < N; ++c) {
+            float *h = ch.d[c] + kHistory - 3;  // h[i .. i + 2] is the history before frame i
+            for (int j = 0; j < 3; ++j) h[j] = r.peak2[c][j];
+            for (size_t i = 0; i < n; ++i) {
+                float p = std::fabs(0.5625f * h[i + 1] - 0.0625f * h[i] + 0.5625f * h[i + 2] -
+                                    0.0625f * h[i + 3]);
+                ch.level[i] = fmax0(ch.level[i], p);
+            }
+            for (int j = 0; j < 3; ++j) r.peak2[c][j] = h[n + j];
         }
-        r.last_gain_db = gain_db;
+    } else if (cf.peak_oversample == 2) {
+        for (int c = 0; c < N; ++c) {
+            float *h = ch.d[c] + 1;  // h[i .. i + 11] is the history after frame i entered
+            for (size_t j = 0; j < kHistory; ++j) ch.d[c][j] = r.peak4[c][j];
+            for (int q = 0; q < 4; ++q) {
+                const float *w = kPhase[q];
+                for (size_t i = 0; i < n; ++i) {
+                    float y = w[0] * h[i];
+                    for (int j = 1; j < 12; ++j) y = y + w[j] * h[i + j];
+                    ch.level[i] = fmax0(ch.level[i], std::fabs(y));
+                }
+            }
+            for (size_t j = 0; j < kHistory; ++j) r.peak4[c][j] = ch.d[c][n + j];
+        }
+    }
+}
 
-        g = g * cf.makeup;
-        if (cf.smoothing < 1.0f) {
+// Stage 3: the gain computer, then makeup and smoothing; the linear gains go to ch.env.
+void gains(const DynamicsConfig &cf, DynamicsRun &r, const CallConstants &k, size_t n,
+           Chunk &ch) noexcept {
+    float last_db = r.last_gain_db;
+    if (cf.mode == kTransient) {
+        for (size_t i = 0; i < n; ++i) {
+            last_db = transient_gain(cf, r, k, ch.level[i]);
+            ch.env[i] = db_to_gain(last_db);
+        }
+    } else if (k.gate_machine) {
+        for (size_t i = 0; i < n; ++i) ch.env[i] = gate_gain(cf, r, k, ch.level[i], &last_db);
+    } else {
+        // The envelopes first (the only sequential part), then the gains frame by frame.
+        float v = r.level_env, ke = r.key_env;
+        const float attack = cf.attack, release = cf.release, t = k.adaptive_threshold;
+        const bool adaptive = cf.adaptive_attack && t > 0.0f, keyed = cf.key_relative;
+        for (size_t i = 0; i < n; ++i) {
+            const float c = ch.level[i];
+            if (c > v) {
+                float coef = attack;
+                if (adaptive) {
+                    float ratio = c / t;
+                    if (ratio > 1.0f) {
+                        float a = sqrtf(ratio) * attack;
+                        coef = a < 1.0f ? a : 1.0f;
+                    }
+                }
+                follow(v, c, coef);
+            } else {
+                follow(v, c, release);
+            }
+            ch.env[i] = fmax0(1e-6f, v + 1e-6f);
+            if (keyed) {
+                const float e = ch.broad[i];
+                follow(ke, e, e > ke ? attack : release);
+                ch.key_env[i] = fmax0(1e-6f, ke + 1e-6f);
+            }
+        }
+        r.level_env = v, r.key_env = ke;
+        for (size_t i = 0; i < n; ++i) {
+            const float u = ch.env[i];
+            float g_db = 0.0f;
+            if (!(u < k.unity_below || u > k.unity_above))
+                g_db = static_gain(cf, u, keyed ? ch.key_env[i] : 0.0f);
+            ch.env[i] = g_db == 0.0f ? 1.0f : db_to_gain(g_db);  // exp(0) is exactly 1
+            last_db = g_db;
+        }
+    }
+    r.last_gain_db = last_db;
+
+    const float makeup = cf.makeup;
+    if (cf.smoothing < 1.0f) {
+        const float k_s = cf.smoothing;
+        float sm = r.smoothed;
+        for (size_t i = 0; i < n; ++i) {
+            float g = ch.env[i] * makeup;
             // The smoothing memory only ever holds a finite gain: a NaN gain becomes 0 and an
             // infinite one the largest float, which leaves every output sample unchanged.
             if (!(g == g)) g = 0.0f;
             if (g > 3.4028235e38f) g = 3.4028235e38f;
             if (r.primed)
-                g = r.smoothed + (g - r.smoothed) * cf.smoothing;
+                g = sm + (g - sm) * k_s;
             else
                 r.primed = 1;
-            r.smoothed = g;
+            ch.env[i] = sm = g;
         }
+        r.smoothed = sm;
+    } else if (makeup != 1.0f) {
+        for (size_t i = 0; i < n; ++i) ch.env[i] = ch.env[i] * makeup;
+    }
+}
 
+// Stage 4: the audio path (through the lookahead line when there is one) times the gain, or the
+// side-chain signal when listening, saturated to 16 bits.
+template <int N, bool Lookahead, bool Listen>
+void output(const DynamicsConfig &cf, DynamicsRun &r, const CallConstants &k, int16_t *line,
+            const uint8_t *in, uint8_t *out, size_t i0, size_t n, const Chunk &ch) noexcept {
+    uint32_t w = r.write_index;
+    for (size_t i = 0; i < n; ++i) {
+        const float g = ch.env[i];
         for (int c = 0; c < N; ++c) {
-            float v = (cf.listen ? d[c] : g * a[c]) * 32768.0f;
-            store_s16(out, i * N + c, saturate_cast<int16_t>(v));
+            const size_t at = (i0 + i) * N + c;
+            int16_t sample = load_s16(in, at);
+            if constexpr (Lookahead) {
+                int16_t &slot = line[size_t(w) * N + c];
+                int16_t delayed = slot;
+                slot = sample;
+                sample = delayed;
+            }
+            float v;
+            if constexpr (Listen)
+                v = ch.d[c][kHistory + i] * 32768.0f;
+            else
+                v = g * (static_cast<float>(sample) * kSampleScale) * 32768.0f;
+            store_s16(out, at, saturate_cast<int16_t>(v));
             if (cf.feedback) {
                 // The clamped output; NaN (only from a NaN gain) is the 0 actually written.
                 v = v < -32768.0f ? -32768.0f : (v > 32767.0f ? 32767.0f : v);
                 r.prev_out[c] = (v == v) ? v * kSampleScale : 0.0f;
             }
+        }
+        if constexpr (Lookahead)
+            if (++w == k.lookahead) w = 0;
+    }
+    r.write_index = w;
+}
+
+template <int N>
+void process_frames(const DynamicsConfig &cf, DynamicsRun &r, int16_t *line, const uint8_t *in,
+                    const uint8_t *key, uint8_t *out, size_t frames) noexcept {
+    const CallConstants k = prepare(cf, r);
+    Chunk ch;
+    const size_t step = cf.feedback ? 1 : kChunk;
+    for (size_t i0 = 0; i0 < frames; i0 += step) {
+        const size_t n = frames - i0 < step ? frames - i0 : step;
+        sidechain<N>(cf, r, in, key, i0, n, ch);
+        intersample_peaks<N>(cf, r, n, ch);
+        gains(cf, r, k, n, ch);
+        if (cf.listen) {
+            if (k.lookahead > 0)
+                output<N, true, true>(cf, r, k, line, in, out, i0, n, ch);
+            else
+                output<N, false, true>(cf, r, k, line, in, out, i0, n, ch);
+        } else if (k.lookahead > 0) {
+            output<N, true, false>(cf, r, k, line, in, out, i0, n, ch);
+        } else {
+            output<N, false, false>(cf, r, k, line, in, out, i0, n, ch);
         }
     }
 }
