@@ -307,6 +307,20 @@ void sidechain(const DynamicsConfig &cf, DynamicsRun &r, const uint8_t *in, cons
     const float hp = cf.highpass, lp = cf.lowpass;
     const bool second = cf.sidechain_order == 2, rms = cf.rms_detect, broad = cf.key_relative;
     const float rms_coef = cf.rms_coef;
+    if (!cf.feedback && !rms && !(hp > 0.0f) && !(lp > 0.0f)) {
+        // Unfiltered peak detection: d = s, and C is the largest |s| of the frame.
+        for (size_t i = 0; i < n; ++i) {
+            float level = 0.0f;
+            for (int c = 0; c < N; ++c) {
+                float v = static_cast<float>(load_s16(src, (i0 + i) * N + c)) * kSampleScale;
+                ch.d[c][kHistory + i] = v;
+                level = fmax0(level, std::fabs(v));
+            }
+            ch.level[i] = level;
+            if (broad) ch.broad[i] = level;
+        }
+        return;
+    }
     for (size_t i = 0; i < n; ++i) ch.level[i] = 0.0f;
     if (broad)
         for (size_t i = 0; i < n; ++i) ch.broad[i] = 0.0f;
@@ -395,21 +409,35 @@ void gains(const DynamicsConfig &cf, DynamicsRun &r, const CallConstants &k, siz
         float v = r.level_env, ke = r.key_env;
         const float attack = cf.attack, release = cf.release, t = k.adaptive_threshold;
         const bool adaptive = cf.adaptive_attack && t > 0.0f, keyed = cf.key_relative;
-        for (size_t i = 0; i < n; ++i) {
-            const float c = ch.level[i];
-            if (c > v) {
-                float coef = attack;
-                if (adaptive) {
-                    float ratio = c / t;
-                    if (ratio > 1.0f) {
-                        float a = sqrtf(ratio) * attack;
-                        coef = a < 1.0f ? a : 1.0f;
-                    }
+        if (!adaptive && !keyed) {
+            // v + (c - v) x attack when c > v, else with the release, is the larger of the two
+            // candidates when attack >= release and the smaller otherwise: the results are
+            // rounded monotonically in the coefficient, and this keeps the comparison off the
+            // envelope's critical path.
+            if (attack >= release)
+                for (size_t i = 0; i < n; ++i) {
+                    const float diff = ch.level[i] - v, up = v + diff * attack, down = v + diff * release;
+                    v = up > down ? up : down;
+                    ch.env[i] = fmax0(1e-6f, v + 1e-6f);
                 }
-                follow(v, c, coef);
-            } else {
-                follow(v, c, release);
+            else
+                for (size_t i = 0; i < n; ++i) {
+                    const float diff = ch.level[i] - v, up = v + diff * attack, down = v + diff * release;
+                    v = up < down ? up : down;
+                    ch.env[i] = fmax0(1e-6f, v + 1e-6f);
+                }
+        }
+        for (size_t i = 0; i < n && (adaptive || keyed); ++i) {
+            const float c = ch.level[i];
+            float coef = c > v ? attack : release;
+            if (adaptive && c > v) {
+                float ratio = c / t;
+                if (ratio > 1.0f) {
+                    float a = sqrtf(ratio) * attack;
+                    coef = a < 1.0f ? a : 1.0f;
+                }
             }
+            follow(v, c, coef);
             ch.env[i] = fmax0(1e-6f, v + 1e-6f);
             if (keyed) {
                 const float e = ch.broad[i];
@@ -453,37 +481,61 @@ void gains(const DynamicsConfig &cf, DynamicsRun &r, const CallConstants &k, siz
 
 // Stage 4: the audio path (through the lookahead line when there is one) times the gain, or the
 // side-chain signal when listening, saturated to 16 bits.
-template <int N, bool Lookahead, bool Listen>
-void output(const DynamicsConfig &cf, DynamicsRun &r, const CallConstants &k, int16_t *line,
-            const uint8_t *in, uint8_t *out, size_t i0, size_t n, const Chunk &ch) noexcept {
-    uint32_t w = r.write_index;
-    for (size_t i = 0; i < n; ++i) {
-        const float g = ch.env[i];
+
+// Clamped to the 16-bit range, then truncated; a NaN (only from a NaN gain) is written as 0.
+inline float clamp_output(float v) noexcept {
+    v = v == v ? v : 0.0f;
+    v = v < -32768.0f ? -32768.0f : v;
+    return v > 32767.0f ? 32767.0f : v;
+}
+
+template <int N>
+void apply_gain(const uint8_t *__restrict src, const float *__restrict g, uint8_t *__restrict out,
+                size_t n) noexcept {
+    for (size_t i = 0; i < n; ++i)
         for (int c = 0; c < N; ++c) {
-            const size_t at = (i0 + i) * N + c;
-            int16_t sample = load_s16(in, at);
-            if constexpr (Lookahead) {
-                int16_t &slot = line[size_t(w) * N + c];
-                int16_t delayed = slot;
-                slot = sample;
-                sample = delayed;
-            }
-            float v;
-            if constexpr (Listen)
-                v = ch.d[c][kHistory + i] * 32768.0f;
-            else
-                v = g * (static_cast<float>(sample) * kSampleScale) * 32768.0f;
-            store_s16(out, at, saturate_cast<int16_t>(v));
-            if (cf.feedback) {
-                // The clamped output; NaN (only from a NaN gain) is the 0 actually written.
-                v = v < -32768.0f ? -32768.0f : (v > 32767.0f ? 32767.0f : v);
-                r.prev_out[c] = (v == v) ? v * kSampleScale : 0.0f;
-            }
+            const float a = static_cast<float>(load_s16(src, i * N + c)) * kSampleScale;
+            store_s16(out, i * N + c, static_cast<int32_t>(clamp_output(g[i] * a * 32768.0f)));
         }
-        if constexpr (Lookahead)
-            if (++w == k.lookahead) w = 0;
+}
+
+template <int N>
+void output(const DynamicsConfig &cf, DynamicsRun &r, const CallConstants &k, int16_t *line,
+            const uint8_t *in, uint8_t *out, size_t i0, size_t n, Chunk &ch) noexcept {
+    const uint8_t *src = in + i0 * N * 2;
+    uint8_t *dst = out + i0 * N * 2;
+    int16_t delayed[kChunk * N];
+    if (k.lookahead > 0) {
+        // Each line slot gives its delayed frame and takes the input frame, in runs up to the wrap.
+        uint32_t w = r.write_index;
+        for (size_t i = 0; i < n;) {
+            const size_t m = n - i < k.lookahead - w ? n - i : k.lookahead - w;
+            std::memcpy(delayed + i * N, line + size_t(w) * N, m * N * sizeof(int16_t));
+            std::memcpy(line + size_t(w) * N, src + i * N * 2, m * N * sizeof(int16_t));
+            i += m;
+            w += static_cast<uint32_t>(m);
+            if (w == k.lookahead) w = 0;
+        }
+        r.write_index = w;
+        src = reinterpret_cast<const uint8_t *>(delayed);
     }
-    r.write_index = w;
+    if (cf.listen) {
+        for (size_t i = 0; i < n; ++i)
+            for (int c = 0; c < N; ++c)
+                store_s16(dst, i * N + c,
+                          static_cast<int32_t>(clamp_output(ch.d[c][kHistory + i] * 32768.0f)));
+    } else {
+        apply_gain<N>(src, ch.env, dst, n);
+    }
+    if (cf.feedback) {
+        // Chunks of one frame: the clamped output feeds the next frame's side-chain.
+        for (int c = 0; c < N; ++c) {
+            float v = cf.listen ? ch.d[c][kHistory + n - 1] * 32768.0f
+                                : ch.env[n - 1] * (static_cast<float>(load_s16(src, (n - 1) * N + c)) *
+                                                   kSampleScale) * 32768.0f;
+            r.prev_out[c] = clamp_output(v) * kSampleScale;
+        }
+    }
 }
 
 template <int N>
@@ -497,16 +549,7 @@ void process_frames(const DynamicsConfig &cf, DynamicsRun &r, int16_t *line, con
         sidechain<N>(cf, r, in, key, i0, n, ch);
         intersample_peaks<N>(cf, r, n, ch);
         gains(cf, r, k, n, ch);
-        if (cf.listen) {
-            if (k.lookahead > 0)
-                output<N, true, true>(cf, r, k, line, in, out, i0, n, ch);
-            else
-                output<N, false, true>(cf, r, k, line, in, out, i0, n, ch);
-        } else if (k.lookahead > 0) {
-            output<N, true, false>(cf, r, k, line, in, out, i0, n, ch);
-        } else {
-            output<N, false, false>(cf, r, k, line, in, out, i0, n, ch);
-        }
+        output<N>(cf, r, k, line, in, out, i0, n, ch);
     }
 }
 
