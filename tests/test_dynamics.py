@@ -475,3 +475,21 @@ def test_threads_share_one_object():
     for t in threads:
         t.join()
     assert not errors
+
+
+@pytest.mark.parametrize("mode,threshold,knee", [
+    (0, -20.0, 6.0), (0, -13.37, 0.0), (0, -0.5, 40.0), (1, -6.02, 6.0), (1, -31.1, 0.0),
+    (2, -20.0, 6.0), (2, -7.77, 0.0), (3, -26.3, 6.0),
+])
+def test_levels_sweeping_the_threshold(mode, threshold, knee):
+    # attack and release of 0 ms: the envelope is the level itself, stepped
+    # through the region around the threshold (and the knee) in small steps
+    lo = int(32768 * 10 ** ((threshold - knee / 2 - 1) / 20))
+    hi = int(32768 * 10 ** ((threshold + knee / 2 + 1) / 20)) + 2
+    step = max(1, (hi - lo) // 700)
+    ramp = np.arange(lo, min(hi, 32767), step, dtype=np.int16)
+    data = np.repeat(ramp, 2).tobytes()
+    native, model = make(mode, 48000, 2, {"threshold_db": threshold, "knee_db": knee,
+                                          "attack_ms": 0, "release_ms": 0, "slope_ratio": 3})
+    got = native.process(data)
+    assert got == model.process(data)
