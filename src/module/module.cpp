@@ -37,6 +37,7 @@ const ExecStep kSteps[] = {
     add_type(TypeSlot::RawSample, raw_sample_spec),
     add_type(TypeSlot::EnvelopeState, envelope_state_spec),
     add_type(TypeSlot::BiquadState, biquad_state_spec),
+    add_type(TypeSlot::DynamicsState, dynamics_state_spec),
     add_int("SPLITTER_CHUNK_FRAMES", 256),
     add_int("SPLITTER_RING_FRAMES", 8192),
     add_int("DYNAMICS_FRAMES", 256),
