@@ -8,6 +8,7 @@ import struct
 import numpy as np
 
 from .envelope import round_half_away, trunc32
+from .knee import knee as soft_knee
 
 KNEE = 28000
 
@@ -98,16 +99,6 @@ def filter_run(coef, memory, xs):
         y2, y1, x2, x1 = y1, y, x1, x
     memory[:] = [x1, x2, y1, y2]
     return out
-
-
-def soft_knee(v: int, k: int) -> int:
-    if v < -KNEE:
-        r = (wrap32((v + KNEE) * k) >> 16) - KNEE
-    elif v > KNEE:
-        r = (wrap32((v - KNEE) * k) >> 16) + KNEE
-    else:
-        r = v
-    return wrap16(r)
 
 
 class Biquad:

@@ -4,6 +4,8 @@
 right shifts of signed values round towards minus infinity (Python's >>).
 """
 
+from .knee import knee as soft_knee, knee_slope
+
 M32 = 0xFFFFFFFF
 M64 = 0xFFFFFFFFFFFFFFFF
 
@@ -98,20 +100,6 @@ def apply_loudness(voice, left, right, channels, previous_left=None, previous_ri
     previous_left = left if previous_left is None else previous_left
     previous_right = right if previous_right is None else previous_right
     return gain_stage(voice, channels, (previous_left, previous_right), (left, right))
-
-
-def knee_slope(h):
-    return tdiv((1 << 28) - 1, s32(h * 32768 - 28000))
-
-
-def soft_knee(v, k):
-    if v < -28000:
-        r = (s32((v + 28000) * k) >> 16) - 28000
-    elif v > 28000:
-        r = (s32((v - 28000) * k) >> 16) + 28000
-    else:
-        r = v
-    return s16(r)
 
 
 def mixdown(samples, headroom=64):
