@@ -115,12 +115,13 @@ def plain_bytearrays(args, kwargs):
     return [a for a in list(args) + list(kwargs.values()) if type(a) is bytearray]
 
 
-def resizable(ba: bytearray) -> bool:
+def resizable(ba) -> bool:
+    """Whether a bytearray or array.array can grow, i.e. no view of it is held."""
     try:
         ba.append(0)
     except BufferError:
         return False
-    del ba[-1]
+    ba.pop()
     return True
 
 
@@ -218,9 +219,19 @@ class Pool:
                 continue
             seen.add(id(ba))
             if not resizable(ba):
+                holders = [type(r).__name__ for r in gc.get_referrers(ba)]
+                alive = [o for o in gc.get_objects() if type(o).__module__ in ("_sonolith", "tonebay")]
+                if self.h.verbose:
+                    for o in alive:
+                        print("alive:", o, [type(r).__name__ + ":" + short(r)[:300] for r in gc.get_referrers(o)], file=sys.stderr)
                 self.h.fail(f"{type_name} (dropped)", "a bytearray stays borrowed after the object is gone",
-                            f"bytearray[{len(ba)}]")
+                            f"bytearray[{len(ba)}]; referrers {holders}; {len(alive)} module objects alive")
         self.borrowed.clear()
+        for exporter in rec.HANDED_OUT:
+            if not resizable(exporter):
+                self.h.fail("recipe exporter (dropped)", "a buffer handed to an object stays borrowed after the object is gone",
+                            f"{short(exporter)}")
+        rec.HANDED_OUT.clear()
 
     def retire_all(self):
         for type_name, lives in self.objects.items():
@@ -519,6 +530,7 @@ class Harness:
         finally:
             faulthandler.cancel_dump_traceback_later()
             val.Reentry.hook = None
+            self.current_args = ()
         elapsed = time.perf_counter() - start
         ep.calls += 1
         ep.slowest = max(ep.slowest, elapsed)

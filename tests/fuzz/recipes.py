@@ -58,6 +58,18 @@ def ogg_sample() -> bytes | None:
         return out.read_bytes()
 
 
+# Resizable exporters handed to objects by recipes. The fuzz harness checks that each of them is
+# resizable again once every object is gone (no view leaked, also under re-entrant calls).
+HANDED_OUT: list = []
+
+
+def handed_out(exporter):
+    HANDED_OUT.append(exporter)
+    if len(HANDED_OUT) > 4000:
+        del HANDED_OUT[:2000]
+    return exporter
+
+
 @dataclass
 class Recipe:
     make: Callable  # (module) -> a ready object
@@ -105,14 +117,14 @@ def _vorbis_reinit(obj):
 
 
 RECIPES: dict[str, Recipe] = {
-    "BufferOwner": Recipe(make=lambda m: m.BufferOwner(bytearray(pcm_block(64))),
+    "BufferOwner": Recipe(make=lambda m: m.BufferOwner(handed_out(bytearray(pcm_block(64)))),
                           work=lambda o, d: o.bytes(),
-                          reinit=lambda o: o.__init__(bytearray(pcm_block(64))),
+                          reinit=lambda o: o.__init__(handed_out(bytearray(pcm_block(64)))),
                           probe=lambda o: (o.nbytes, o.itemsize, o.format)),
-    "RawSample": Recipe(make=lambda m: m.RawSample(array.array("h", pcm_block(128)), channel_count=2,
+    "RawSample": Recipe(make=lambda m: m.RawSample(handed_out(array.array("h", pcm_block(128))), channel_count=2,
                                                    sample_rate=22050, single_buffer=False),
                         work=lambda o, d: o._get_buffer(),
-                        reinit=lambda o: o.__init__(array.array("h", pcm_block(128)), channel_count=2,
+                        reinit=lambda o: o.__init__(handed_out(array.array("h", pcm_block(128))), channel_count=2,
                                                     sample_rate=22050, single_buffer=False)),
     "EnvelopeState": _recipe("EnvelopeState", lambda o, d: o.step(300),
                              args=(48000, True, 0.01, 0.05, 0.1, 1.0, 0.5),
