@@ -683,6 +683,7 @@ class Harness:
         def count_unraisable(unraisable):
             self.unraisable += 1
         sys.unraisablehook = count_unraisable
+        rec.TRACK_HANDED_OUT = True
         start = time.monotonic()
         deadline = start + self.seconds
         rounds = 0
@@ -700,6 +701,7 @@ class Harness:
         finally:
             sys.unraisablehook = old_hook
             self.pool.check_released()
+            rec.TRACK_HANDED_OUT = False
         self.elapsed = time.monotonic() - start
         return not self.failures
 
