@@ -136,9 +136,10 @@ def test_functions_in_parallel_match_serial_calls(name):
                 raise
             return type(e).__name__
 
-    expected = [call(d) for d in inputs]
+    repeats = CALLS // 4 + 1
+    expected = [call(d) for d in inputs] * repeats
     results = [None] * THREADS
-    run_threads(THREADS, lambda i: results.__setitem__(i, [call(d) for _ in range(CALLS // 4 + 1) for d in inputs][: len(inputs)]))
+    run_threads(THREADS, lambda i: results.__setitem__(i, [call(d) for _ in range(repeats) for d in inputs]))
     assert all(r == expected for r in results)
 
 

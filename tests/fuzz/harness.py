@@ -297,7 +297,8 @@ def learn_shape(call) -> surf.Signature:
                 kind = name
                 break
         known.append(dict(candidates)[kind])
-        params.append(surf.Param(f"arg{pos}", "pos", kind if kind != "any" else "", False))
+        annotation = {"buffer": "Buffer", "float": "float", "int": "int"}.get(kind, "Any")
+        params.append(surf.Param(f"arg{pos}", "pos", annotation, False))
     return surf.Signature(params)
 
 
