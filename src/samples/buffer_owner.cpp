@@ -18,7 +18,12 @@ int init(BufferOwnerObject *self, PyObject *args, PyObject *kwds) {
                                      &exporter))
         return -1;
     self->held.release();
-    return self->held.acquire(exporter) ? 0 : -1;
+    // The exporter's code runs during the request and may call __init__ on this object again:
+    // acquire into a local view, then drop whatever a nested call stored, so no view is lost.
+    HeldView fresh{};
+    if (!fresh.acquire(exporter)) return -1;
+    self->held.replace(fresh);
+    return 0;
 }
 
 PyObject *release(BufferOwnerObject *self, PyObject *) {

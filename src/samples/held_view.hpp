@@ -1,5 +1,12 @@
 // A buffer view held beyond one call, the first fields of BufferOwner and RawSample alike.
 // Zero-filled is empty, as the generic allocator leaves a new object.
+//
+// Acquiring and releasing a view can run the exporter's Python code (__buffer__ and
+// __release_buffer__), and that code may call back into the owning object, even __init__ again.
+// So a view is always acquired into a local record first and moved in with replace(), and a
+// release empties the record before the exporter runs: a nested call then finds the object in a
+// consistent state and no view is ever overwritten while held. A record may be copied: only buf,
+// len, itemsize, format and obj are read (shape and strides may point into the original record).
 #pragma once
 
 #include "module/binding.hpp"
@@ -14,16 +21,26 @@ struct HeldView {
     bool acquire(PyObject *exporter) noexcept {
         if (PyObject_GetBuffer(exporter, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
             std::memset(&view, 0, sizeof view);
+            held = 0;
             return false;
         }
         held = 1;
         return true;
     }
     void release() noexcept {
-        if (held) {
-            held = 0;
-            PyBuffer_Release(&view);
-        }
+        if (!held) return;
+        Py_buffer local = view;
+        held = 0;
+        std::memset(&view, 0, sizeof view);
+        PyBuffer_Release(&local);
+    }
+    // Holds `fresh` (emptying it) and releases what was held before, last.
+    void replace(HeldView &fresh) noexcept {
+        HeldView old = *this;
+        *this = fresh;
+        fresh.held = 0;
+        std::memset(&fresh.view, 0, sizeof fresh.view);
+        old.release();
     }
 };
 

@@ -92,15 +92,16 @@ int init(RawSampleObject *self, PyObject *args, PyObject *kwds) {
         fresh.release();
         return fail(PyExc_OverflowError, "buffer is too large");
     }
-    if (self->held.held) deinit_object(self);
-
-    self->held = fresh;
+    // On re-initialisation the old view is released last, by replace(), once the object is
+    // consistent again: its exporter's release code may call back into this object.
+    const uint8_t *data = static_cast<const uint8_t *>(fresh.view.buf);
     self->format = {sample_rate, static_cast<uint32_t>(length), bits,
                     static_cast<uint8_t>(channel_count), is_signed, static_cast<uint8_t>(single_buffer)};
-    self->data = static_cast<const uint8_t *>(self->held.view.buf);
+    self->data = data;
     self->data_length = static_cast<uint32_t>(length);
     self->next_half = 0;
     self->deinitialised = 0;
+    self->held.replace(fresh);
     return 0;
 }
 
