@@ -39,6 +39,9 @@ from tests.fuzz import values as val
 
 ALLOWED = (ValueError, TypeError, OverflowError, IndexError, RuntimeError, MemoryError, BufferError)
 RELEASERS = ("release", "close", "deinit", "__exit__")
+# What a stream passes on from its file object: a missing method (AttributeError), and the
+# OSError raised for a file that breaks its read/seek/tell contract.
+FILE_ERRORS = (OSError, AttributeError)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -523,6 +526,8 @@ class Harness:
                     text = f"RuntimeError {exc!s} replaced the file's own exception"
             elif val.is_own_error(exc):
                 ep.outcomes["FuzzError"] += 1
+            elif label.startswith("VorbisStream") and isinstance(exc, FILE_ERRORS):
+                ep.outcomes[kind.__name__] += 1
             else:
                 text = f"{kind.__name__}: {exc}"
                 if self.verbose:
