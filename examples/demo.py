@@ -363,46 +363,46 @@ def speed(seconds: float, spent: float) -> str:
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("input", nargs="?", type=pathlib.Path, default=HERE / "clip.ogg",
+    parser.add_argument("input", nargs="?", type=pathlib.Path, metavar="FILE.ogg", default=HERE / "clip.ogg",
                         help="Ogg Vorbis file to decode (default: the clip in examples/)")
-    parser.add_argument("-o", "--output", type=pathlib.Path, default=pathlib.Path("out/demo.wav"),
+    parser.add_argument("-o", "--output", type=pathlib.Path, metavar="OUT.wav", default=pathlib.Path("out/demo.wav"),
                         help="WAV file to write (default: out/demo.wav)")
-    parser.add_argument("--seconds", type=float, help="process only the first SECONDS of the input")
+    parser.add_argument("--seconds", type=float, metavar="S", help="process only the first SECONDS of the input")
     parser.add_argument("--no-plot", action="store_true", help="do not draw the level plot")
 
     g = parser.add_argument_group("filter")
     g.add_argument("--filter", choices=[*FILTER_TYPES, "off"], default="lowpass",
                    help="filter type (default lowpass; off leaves the stage out)")
-    g.add_argument("--cutoff", type=float, default=7000.0,
+    g.add_argument("--cutoff", type=float, metavar="HZ", default=7000.0,
                    help="filter frequency in Hz, below half the sample rate (default 7000)")
-    g.add_argument("--q", type=float, default=0.707, help="filter Q (default 0.707)")
-    g.add_argument("--filter-gain-db", type=float, default=6.0, help="gain of peak and shelf filters (default 6)")
-    g.add_argument("--filter-mix", type=float, default=1.0, help="share of filtered signal 0..1 (default 1)")
+    g.add_argument("--q", type=float, metavar="Q", default=0.707, help="filter Q (default 0.707)")
+    g.add_argument("--filter-gain-db", type=float, metavar="DB", default=6.0, help="gain of peak and shelf filters (default 6)")
+    g.add_argument("--filter-mix", type=float, metavar="MIX", default=1.0, help="share of filtered signal 0..1 (default 1)")
 
     g = parser.add_argument_group("tremolo and width")
-    g.add_argument("--tremolo-rate", type=float, default=4.0, help="tremolo rate in Hz, 0 = off (default 4)")
-    g.add_argument("--tremolo-depth", type=float, default=0.3, help="tremolo depth 0..1, 0 = off (default 0.3)")
-    g.add_argument("--width", type=float, default=1.4, help="stereo width, 1.0 = unchanged (default 1.4)")
+    g.add_argument("--tremolo-rate", type=float, metavar="HZ", default=4.0, help="tremolo rate in Hz, 0 = off (default 4)")
+    g.add_argument("--tremolo-depth", type=float, metavar="DEPTH", default=0.3, help="tremolo depth 0..1, 0 = off (default 0.3)")
+    g.add_argument("--width", type=float, metavar="W", default=1.4, help="stereo width, 1.0 = unchanged (default 1.4)")
 
     g = parser.add_argument_group("echo")
     g.add_argument("--no-echo", action="store_true", help="leave out the echo stage")
-    g.add_argument("--echo-ms", type=float, default=375.0, help="echo time in ms, 0 = off (default 375)")
-    g.add_argument("--echo-feedback", type=float, default=0.35, help="echo feedback 0..<1 (default 0.35)")
-    g.add_argument("--echo-mix", type=float, default=0.3,
+    g.add_argument("--echo-ms", type=float, metavar="MS", default=375.0, help="echo time in ms, 0 = off (default 375)")
+    g.add_argument("--echo-feedback", type=float, metavar="FB", default=0.35, help="echo feedback 0..<1 (default 0.35)")
+    g.add_argument("--echo-mix", type=float, metavar="MIX", default=0.3,
                    help="echo mix: 0 dry, 1 dry and full echo, 2 echo only (default 0.3)")
 
     g = parser.add_argument_group("reverb")
     g.add_argument("--no-reverb", action="store_true", help="leave out the reverb stage")
-    g.add_argument("--room-size", type=float, default=0.75, help="room size 0..1 (default 0.75)")
-    g.add_argument("--damping", type=float, default=0.5, help="damping 0..1 (default 0.5)")
-    g.add_argument("--reverb-mix", type=float, default=0.25,
+    g.add_argument("--room-size", type=float, metavar="SIZE", default=0.75, help="room size 0..1 (default 0.75)")
+    g.add_argument("--damping", type=float, metavar="D", default=0.5, help="damping 0..1 (default 0.5)")
+    g.add_argument("--reverb-mix", type=float, metavar="MIX", default=0.25,
                    help="reverb mix: 0 dry, 0.5 dry and full reverb, 1 reverb only (default 0.25)")
 
     g = parser.add_argument_group("limiter")
     g.add_argument("--no-limiter", action="store_true", help="leave out the limiter stage")
-    g.add_argument("--limit-db", type=float, default=-1.0, help="limiter threshold in dBFS (default -1)")
-    g.add_argument("--limiter-release-ms", type=float, default=80.0, help="limiter release in ms (default 80)")
-    g.add_argument("--lookahead-ms", type=float, default=2.0, help="limiter lookahead in ms, 0..50 (default 2)")
+    g.add_argument("--limit-db", type=float, metavar="DB", default=-1.0, help="limiter threshold in dBFS (default -1)")
+    g.add_argument("--limiter-release-ms", type=float, metavar="MS", default=80.0, help="limiter release in ms (default 80)")
+    g.add_argument("--lookahead-ms", type=float, metavar="MS", default=2.0, help="limiter lookahead in ms, 0..50 (default 2)")
 
     args = parser.parse_args(argv)
     if args.seconds is not None and args.seconds <= 0:
