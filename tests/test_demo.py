@@ -38,6 +38,19 @@ def run(demo, capsys, *argv):
     return capsys.readouterr().out
 
 
+class ModuleView:
+    """The module as the demo sees it, with attributes hidden or added (the module itself, whose
+    attribute order other tests check, is left alone)."""
+
+    def __init__(self, hide=(), **extra):
+        self._hide, self._extra = set(hide), extra
+
+    def __getattr__(self, name):
+        if name in self._hide:
+            raise AttributeError(name)
+        return self._extra[name] if name in self._extra else getattr(_sonolith, name)
+
+
 def clip_frames():
     with open(CLIP, "rb") as f:
         rate, channels, total = _sonolith.VorbisStream(f).info()
@@ -91,8 +104,7 @@ def test_generated_mono_file(demo, capsys, tmp_path):
 
 
 def test_missing_stages_are_skipped(demo, capsys, tmp_path, monkeypatch):
-    monkeypatch.delattr(_sonolith, "freeverb_s16")
-    monkeypatch.delattr(_sonolith, "BiquadState")
+    monkeypatch.setattr(demo, "_sonolith", ModuleView(hide=("freeverb_s16", "BiquadState")))
     report = run(demo, capsys, CLIP, "-o", tmp_path / "x.wav", "--no-plot", "--seconds", "0.5")
     assert "chain     tremolo 4 Hz -> echo 375 ms -> width 1.4" in report
     assert "filter (needs BiquadState); reverb (needs freeverb_s16)" in report
@@ -134,7 +146,7 @@ class LookaheadOnly:
 
 @pytest.mark.parametrize("lookahead", ["0", "2", "7.3"])
 def test_limiter_stage_keeps_length_and_timing(demo, capsys, tmp_path, monkeypatch, lookahead):
-    monkeypatch.setattr(_sonolith, "DynamicsState", LookaheadOnly, raising=False)
+    monkeypatch.setattr(demo, "_sonolith", ModuleView(DynamicsState=LookaheadOnly))
     LookaheadOnly.instances.clear()
     common = [CLIP, "--no-plot", "--seconds", "0.3"]
     report = run(demo, capsys, *common, "-o", tmp_path / "with.wav", "--lookahead-ms", lookahead,
