@@ -2,14 +2,25 @@
 
     python examples/demo.py [FILE.ogg] [-o OUT.wav] [chain options]
 
-Without FILE it plays the clip that ships with the repository (examples/clip.ogg). The audio is
-streamed in 256-frame blocks: VorbisStream decodes, the chain processes, the stdlib wave module
-writes. The report gives durations, decoding and processing speed as multiples of real time, and
-peak and RMS levels before and after the chain. With matplotlib installed it also draws the
-levels over time into a PNG next to the WAV file.
+Without FILE it plays the clip that ships with the repository (examples/clip.ogg, synthesised
+with the module's own voices by examples/make_clip.py). The audio is streamed in 256-frame
+blocks: VorbisStream decodes, the chain processes, the stdlib wave module writes. Mono input is
+made stereo first; the output is always 16-bit stereo at the input's sample rate and has exactly
+as many frames as the input (the limiter's lookahead is taken back out).
 
-The chain is built from the stages of the module that this build has: a stage whose function or
-type is missing is skipped (and listed as such in the report).
+The chain, in order (each stage can be switched off):
+  filter    BiquadState.process_s16: fixed-point biquad, low-pass by default (--cutoff)
+  tremolo   multiply_s16 by a sine LFO
+  echo      echo_s16 with its delay memory and head positions held here between blocks
+  reverb    freeverb_s16 with its comb and all-pass lines held here between blocks
+  width     midside_s16 stereo width
+  limiter   DynamicsState in limiter mode with lookahead
+A stage whose function or type is not in this build is skipped and listed as such.
+
+The report gives durations, decoding and processing speed as multiples of real time (for the
+whole chain and per stage), and peak and RMS levels before and after the chain in whole dB
+(the module's meter_db_byte). Inputs of 30 s or more get a progress bar on stderr. With
+matplotlib installed the levels over time are also drawn into a PNG next to the WAV file.
 """
 
 from __future__ import annotations
@@ -18,24 +29,31 @@ import argparse
 import array
 import math
 import pathlib
+import struct
 import sys
 import time
 import wave
 
 import _sonolith
 
-try:  # levels are summed with numpy when it is there, in plain Python otherwise
+try:  # levels and the LFO use numpy when it is there, plain Python otherwise
     import numpy as np
 except ImportError:
     np = None
 
 HERE = pathlib.Path(__file__).resolve().parent
 BLOCK = 256
+FRAME_BYTES = 4  # stereo s16
+
+
+def f32(x: float) -> float:
+    """x rounded to single precision, as the module's single-precision parameters are."""
+    return struct.unpack("f", struct.pack("f", x))[0]
 
 
 # ---------------------------------------------------------------------------------------------
-# Effect stages. Each has a name, `needs` (the module attributes it uses), and process(block)
-# from interleaved stereo s16 bytes to the same. New stages from the module are a few lines each.
+# Effect stages. Each has a name, `needs` (the module attributes it uses), process(block) from
+# interleaved stereo s16 bytes to the same, and flush() for what it still holds at the end.
 
 
 class Stage:
@@ -49,6 +67,35 @@ class Stage:
     def process(self, block: bytes) -> bytes:
         raise NotImplementedError
 
+    def flush(self) -> bytes:
+        """Frames still held back when the input has ended (only delaying stages have any)."""
+        return b""
+
+    def describe(self) -> str:
+        return self.name
+
+
+FILTER_TYPES = {"lowpass": 0, "highpass": 1, "bandpass": 2, "notch": 3, "peak": 4, "lowshelf": 5, "highshelf": 6}
+
+
+class Filter(Stage):
+    """Fixed-point biquad on both channels; the object carries the filter memory between blocks."""
+
+    name = "filter"
+    needs = ("BiquadState",)
+
+    def __init__(self, rate: int, kind: str, cutoff: float, q: float, gain_db: float, mix: float):
+        self.state = _sonolith.BiquadState()
+        self.rate, self.kind, self.cutoff, self.q, self.mix = rate, kind, cutoff, q, mix
+        self.type = FILTER_TYPES[kind]
+        self.gain = 10 ** (gain_db / 40)  # shelves and peak take the amplitude factor A = sqrt(gain)
+
+    def process(self, block):
+        return self.state.process_s16(block, self.type, self.cutoff, self.q, self.gain, self.rate, self.mix, 2)
+
+    def describe(self):
+        return f"{self.kind} {self.cutoff:g} Hz"
+
 
 class Tremolo(Stage):
     """Amplitude modulation: multiply_s16 blends the signal with its product by a sine LFO."""
@@ -57,22 +104,69 @@ class Tremolo(Stage):
     needs = ("multiply_s16",)
 
     def __init__(self, rate: int, hz: float, depth: float):
-        self.step, self.phase, self.depth = 2 * math.pi * hz / rate, 0.0, depth
+        self.step, self.phase, self.depth, self.hz = 2 * math.pi * hz / rate, 0.0, depth, hz
 
     def process(self, block):
-        frames = len(block) // 4
-        lfo = array.array("h", bytes(4 * frames))
-        for i in range(frames):
-            v = int(16383.5 + 16383.5 * math.sin(self.phase + i * self.step))
-            lfo[2 * i] = lfo[2 * i + 1] = v
+        frames = len(block) // FRAME_BYTES
+        if np is not None:
+            wave_ = 16383.5 + 16383.5 * np.sin(self.phase + np.arange(frames) * self.step)
+            lfo = np.repeat(wave_.astype(np.int16), 2).tobytes()
+        else:
+            lfo = array.array("h", bytes(FRAME_BYTES * frames))
+            for i in range(frames):
+                lfo[2 * i] = lfo[2 * i + 1] = int(16383.5 + 16383.5 * math.sin(self.phase + i * self.step))
         self.phase = (self.phase + frames * self.step) % (2 * math.pi)
         return _sonolith.multiply_s16(block, lfo, self.depth, 2)
+
+    def describe(self):
+        return f"tremolo {self.hz:g} Hz"
+
+
+class Echo(Stage):
+    """Feedback echo; the delay memory and the two head positions live here between blocks."""
+
+    name = "echo"
+    needs = ("echo_s16",)
+
+    def __init__(self, rate: int, ms: float, feedback: float, mix: float):
+        self.delay = max(1, round(ms * rate / 1000))  # cells per channel line
+        self.memory = bytearray(2 * 2 * self.delay)  # two lines of s16 cells, silent
+        self.positions = (0, 0)
+        self.feedback, self.mix, self.ms = feedback, mix, ms
+
+    def process(self, block):
+        out, *positions = _sonolith.echo_s16(block, self.memory, *self.positions, self.delay, self.delay,
+                                             256, self.feedback, self.mix, False, 2)
+        self.positions = tuple(positions)
+        return out
+
+    def describe(self):
+        return f"echo {self.ms:g} ms"
+
+
+class Reverb(Stage):
+    """Freeverb on both channels; its five state buffers live here between blocks."""
+
+    name = "reverb"
+    needs = ("freeverb_s16",)
+
+    def __init__(self, room: float, damping: float, mix: float):
+        # Per channel: eight comb lines (11024 cells), their positions and damping stores, four
+        # all-pass lines (1563 cells) and their positions; zero-filled is silence.
+        self.buffers = [bytearray(n * 2) for n in (22048, 32, 16, 3126, 16)]
+        self.room, self.damping, self.mix = room, damping, mix
+
+    def process(self, block):
+        return _sonolith.freeverb_s16(block, *self.buffers, self.room, self.damping, self.mix, 2)
+
+    def describe(self):
+        return f"reverb {self.room:g}"
 
 
 class Width(Stage):
     """Stereo width through mid/side: 1.0 leaves the image, above widens, 0 folds to mono."""
 
-    name = "stereo width"
+    name = "width"
     needs = ("midside_s16",)
 
     def __init__(self, width: float):
@@ -81,31 +175,63 @@ class Width(Stage):
     def process(self, block):
         return _sonolith.midside_s16(block, self.width, 2)
 
+    def describe(self):
+        return f"width {self.width:g}"
+
 
 class Limiter(Stage):
-    """Peak limiter on the dynamics processor (mode 1), with its default threshold and release."""
+    """Peak limiter on the dynamics processor (mode 1) with lookahead.
+
+    The lookahead delays the audio by L frames; the first L output frames (silence) are dropped
+    and flush() pushes L frames of silence through to get the last L input frames out, so the
+    stage keeps the stream's length and timing.
+    """
 
     name = "limiter"
     needs = ("DynamicsState",)
+    THRESHOLD, MAKEUP, ATTACK, RELEASE, LOOKAHEAD, OVERSAMPLE, SMOOTHING = 0, 3, 4, 5, 9, 10, 32
 
-    def __init__(self, rate: int):
+    def __init__(self, rate: int, threshold_db: float, release_ms: float, lookahead_ms: float):
         self.state = _sonolith.DynamicsState(mode=1, sample_rate=rate, channel_count=2)
+        for option, value in ((self.THRESHOLD, threshold_db), (self.ATTACK, 0.0), (self.RELEASE, release_ms),
+                              (self.LOOKAHEAD, lookahead_ms), (self.OVERSAMPLE, 1.0),
+                              (self.SMOOTHING, min(0.5, lookahead_ms / 2))):
+            self.state.configure(option, value)
+        self.state.finish()
+        # The line length as the processor derives it: single-precision product and quotient.
+        ms = min(max(f32(lookahead_ms), 0.0), 50.0)
+        self.latency = int(f32(f32(f32(rate) * ms) / 1000.0))
+        self.to_drop = self.latency
+        self.threshold_db = threshold_db
 
     def process(self, block):
-        return self.state.process(block)
+        out = self.state.process(block)
+        if self.to_drop:
+            cut = min(self.to_drop, len(out) // FRAME_BYTES)
+            self.to_drop -= cut
+            out = out[cut * FRAME_BYTES:]
+        return out
 
+    def flush(self):
+        return self.process(bytes(self.latency * FRAME_BYTES)) if self.latency else b""
 
-# Filter (BiquadState), echo (echo_s16) and reverb (freeverb_s16) stages slot in here the same
-# way: a class with `needs` naming the module function or type, state made in __init__, and one
-# call per block in process(); add it to build_chain below.
+    def describe(self):
+        return f"limiter {self.threshold_db:g} dB"
 
 
 def build_chain(args, rate: int) -> tuple[list[Stage], list[str]]:
     wanted: list[tuple[type[Stage], bool, callable]] = [
+        (Filter, args.filter != "off",
+         lambda: Filter(rate, args.filter, args.cutoff, args.q, args.filter_gain_db, args.filter_mix)),
         (Tremolo, args.tremolo_depth > 0 and args.tremolo_rate > 0,
          lambda: Tremolo(rate, args.tremolo_rate, args.tremolo_depth)),
+        (Echo, not args.no_echo and args.echo_ms > 0,
+         lambda: Echo(rate, args.echo_ms, args.echo_feedback, args.echo_mix)),
+        (Reverb, not args.no_reverb and args.reverb_mix > 0,
+         lambda: Reverb(args.room_size, args.damping, args.reverb_mix)),
         (Width, args.width != 1.0, lambda: Width(args.width)),
-        (Limiter, not args.no_limiter, lambda: Limiter(rate)),
+        (Limiter, not args.no_limiter,
+         lambda: Limiter(rate, args.limit_db, args.limiter_release_ms, args.lookahead_ms)),
     ]
     chain, skipped = [], []
     for cls, enabled, make in wanted:
@@ -130,7 +256,7 @@ class Levels:
         self.peak = 0
         self.sum_squares = 0
         self.count = 0
-        self.curve: list[tuple[float, float]] = []
+        self.curve: list[tuple[int, float, float]] = []  # (first frame, peak, RMS) per window
         self._wpeak = self._wsum = self._wcount = 0
 
     def add(self, block: bytes) -> None:
@@ -153,20 +279,22 @@ class Levels:
 
     def _flush(self) -> None:
         if self._wcount:
-            self.curve.append((self._wpeak / 32768, math.sqrt(self._wsum / self._wcount) / 32768))
+            start = (self.count - self._wcount) // 2
+            self.curve.append((start, self._wpeak / 32768, math.sqrt(self._wsum / self._wcount) / 32768))
         self._wpeak = self._wsum = self._wcount = 0
 
     def finish(self) -> None:
         self._flush()
 
     @staticmethod
-    def db(amplitude: float) -> int:
-        """Level in whole decibels from the module's one-byte decibel code (code 200 = 0 dB)."""
-        return _sonolith.meter_db_byte(amplitude) - 200
+    def db(amplitude: float) -> str:
+        """Level in whole decibels from the module's one-byte decibel code (code c = c - 200 dB)."""
+        code = _sonolith.meter_db_byte(amplitude)
+        return "-inf" if code == 0 else f"{code - 200:+d}" if code > 200 else str(code - 200)
 
     def summary(self) -> str:
         rms = math.sqrt(self.sum_squares / self.count) / 32768 if self.count else 0.0
-        return f"peak {self.db(self.peak / 32768):>4} dBFS   RMS {self.db(rms):>4} dBFS"
+        return f"peak {self.db(self.peak / 32768):>5} dBFS   RMS {self.db(rms):>5} dBFS"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -202,7 +330,7 @@ def swapped(block: bytes) -> bytes:
     return samples.tobytes()
 
 
-def plot(path: pathlib.Path, before: Levels, after: Levels, seconds_per_point: float) -> bool:
+def plot(path: pathlib.Path, before: Levels, after: Levels, rate: int, title: str) -> bool:
     try:
         import matplotlib
 
@@ -212,11 +340,12 @@ def plot(path: pathlib.Path, before: Levels, after: Levels, seconds_per_point: f
         return False
     fig, ax = plt.subplots(figsize=(10, 4))
     for levels, label, colour in ((before, "input", "tab:blue"), (after, "output", "tab:orange")):
-        times = [i * seconds_per_point for i in range(len(levels.curve))]
-        ax.plot(times, [20 * math.log10(max(p, 1e-6)) for p, _ in levels.curve], colour,
+        times = [start / rate for start, _, _ in levels.curve]
+        ax.plot(times, [20 * math.log10(max(p, 1e-6)) for _, p, _ in levels.curve], colour,
                 alpha=0.45, label=f"{label} peak")
-        ax.plot(times, [20 * math.log10(max(r, 1e-6)) for _, r in levels.curve], colour,
+        ax.plot(times, [20 * math.log10(max(r, 1e-6)) for _, _, r in levels.curve], colour,
                 label=f"{label} RMS")
+    ax.set_title(title, fontsize=9)
     ax.set_xlabel("time (s)")
     ax.set_ylabel("level (dBFS)")
     ax.set_ylim(-60, 3)
@@ -228,81 +357,149 @@ def plot(path: pathlib.Path, before: Levels, after: Levels, seconds_per_point: f
     return True
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("input", nargs="?", type=pathlib.Path, default=HERE / "clip.ogg",
-                        help="Ogg Vorbis file to decode (default: the clip in examples/)")
-    parser.add_argument("-o", "--output", type=pathlib.Path, default=pathlib.Path("out/demo.wav"),
-                        help="WAV file to write (default: out/demo.wav)")
-    parser.add_argument("--width", type=float, default=1.5, help="stereo width, 1.0 = unchanged (default 1.5)")
-    parser.add_argument("--tremolo-rate", type=float, default=4.0, help="tremolo rate in Hz, 0 = off (default 4)")
-    parser.add_argument("--tremolo-depth", type=float, default=0.5, help="tremolo depth 0..1 (default 0.5)")
-    parser.add_argument("--no-limiter", action="store_true", help="leave out the limiter stage")
-    parser.add_argument("--no-plot", action="store_true", help="do not draw the level plot")
-    args = parser.parse_args(argv)
+def speed(seconds: float, spent: float) -> str:
+    return f"{seconds / spent:8.0f} x real time ({spent * 1000:7.1f} ms)" if spent > 0 else "(not measured)"
 
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("input", nargs="?", type=pathlib.Path, metavar="FILE.ogg", default=HERE / "clip.ogg",
+                        help="Ogg Vorbis file to decode (default: the clip in examples/)")
+    parser.add_argument("-o", "--output", type=pathlib.Path, metavar="OUT.wav", default=pathlib.Path("out/demo.wav"),
+                        help="WAV file to write (default: out/demo.wav)")
+    parser.add_argument("--seconds", type=float, metavar="S", help="process only the first SECONDS of the input")
+    parser.add_argument("--no-plot", action="store_true", help="do not draw the level plot")
+
+    g = parser.add_argument_group("filter")
+    g.add_argument("--filter", choices=[*FILTER_TYPES, "off"], default="lowpass",
+                   help="filter type (default lowpass; off leaves the stage out)")
+    g.add_argument("--cutoff", type=float, metavar="HZ", default=7000.0,
+                   help="filter frequency in Hz, below half the sample rate (default 7000)")
+    g.add_argument("--q", type=float, metavar="Q", default=0.707, help="filter Q (default 0.707)")
+    g.add_argument("--filter-gain-db", type=float, metavar="DB", default=6.0, help="gain of peak and shelf filters (default 6)")
+    g.add_argument("--filter-mix", type=float, metavar="MIX", default=1.0, help="share of filtered signal 0..1 (default 1)")
+
+    g = parser.add_argument_group("tremolo and width")
+    g.add_argument("--tremolo-rate", type=float, metavar="HZ", default=4.0, help="tremolo rate in Hz, 0 = off (default 4)")
+    g.add_argument("--tremolo-depth", type=float, metavar="DEPTH", default=0.3, help="tremolo depth 0..1, 0 = off (default 0.3)")
+    g.add_argument("--width", type=float, metavar="W", default=1.4, help="stereo width, 1.0 = unchanged (default 1.4)")
+
+    g = parser.add_argument_group("echo")
+    g.add_argument("--no-echo", action="store_true", help="leave out the echo stage")
+    g.add_argument("--echo-ms", type=float, metavar="MS", default=375.0, help="echo time in ms, 0 = off (default 375)")
+    g.add_argument("--echo-feedback", type=float, metavar="FB", default=0.35, help="echo feedback 0..<1 (default 0.35)")
+    g.add_argument("--echo-mix", type=float, metavar="MIX", default=0.3,
+                   help="echo mix: 0 dry, 1 dry and full echo, 2 echo only (default 0.3)")
+
+    g = parser.add_argument_group("reverb")
+    g.add_argument("--no-reverb", action="store_true", help="leave out the reverb stage")
+    g.add_argument("--room-size", type=float, metavar="SIZE", default=0.75, help="room size 0..1 (default 0.75)")
+    g.add_argument("--damping", type=float, metavar="D", default=0.5, help="damping 0..1 (default 0.5)")
+    g.add_argument("--reverb-mix", type=float, metavar="MIX", default=0.25,
+                   help="reverb mix: 0 dry, 0.5 dry and full reverb, 1 reverb only (default 0.25)")
+
+    g = parser.add_argument_group("limiter")
+    g.add_argument("--no-limiter", action="store_true", help="leave out the limiter stage")
+    g.add_argument("--limit-db", type=float, metavar="DB", default=-1.0, help="limiter threshold in dBFS (default -1)")
+    g.add_argument("--limiter-release-ms", type=float, metavar="MS", default=80.0, help="limiter release in ms (default 80)")
+    g.add_argument("--lookahead-ms", type=float, metavar="MS", default=2.0, help="limiter lookahead in ms, 0..50 (default 2)")
+
+    args = parser.parse_args(argv)
+    if args.seconds is not None and args.seconds <= 0:
+        parser.error("--seconds must be positive")
+    if args.cutoff <= 0 or args.q <= 0:
+        parser.error("--cutoff and --q must be positive")
+    if not 0 <= args.echo_feedback < 1:
+        parser.error("--echo-feedback must be at least 0 and below 1")
+    if args.echo_ms < 0 or args.echo_ms > 10000:
+        parser.error("--echo-ms must be between 0 and 10000")
+    if not 0 <= args.lookahead_ms <= 50:
+        parser.error("--lookahead-ms must be between 0 and 50")
+    if not args.input.is_file():
+        parser.error(f"no such file: {args.input}")
+    args.error = parser.error
+    return args
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
     with open(args.input, "rb") as f:
         t0 = time.perf_counter()
         stream = _sonolith.VorbisStream(f)
         rate, channels, total = stream.info()
         decode_time = time.perf_counter() - t0
+        if args.filter != "off" and args.cutoff >= rate / 2:
+            args.error(f"--cutoff must be below half the sample rate ({rate / 2:g} Hz)")
+        limit = total if args.seconds is None else int(args.seconds * rate)
+        if total >= 0:
+            limit = min(limit, total)
         chain, skipped = build_chain(args, rate)
+        stage_time = [0.0] * len(chain)
         window = max(1, rate // 20)
         before, after = Levels(window), Levels(window)
-        progress = Progress(total, rate)
+        progress = Progress(limit, rate)
         args.output.parent.mkdir(parents=True, exist_ok=True)
-        process_time = 0.0
-        frames = 0
+        frames_in = frames_out = 0
+
+        def run_chain(block: bytes, flush: bool = False) -> bytes:
+            for i, stage in enumerate(chain):
+                t = time.perf_counter()
+                block = stage.process(block) if block else b""
+                if flush:
+                    block += stage.flush()
+                stage_time[i] += time.perf_counter() - t
+            return block
+
         with wave.open(str(args.output), "wb") as out:
             out.setnchannels(2)
             out.setsampwidth(2)
             out.setframerate(rate)
-            while True:
+
+            def write(block: bytes) -> None:
+                nonlocal frames_out
+                after.add(block)
+                out.writeframes(block if sys.byteorder == "little" else swapped(block))
+                frames_out += len(block) // FRAME_BYTES
+
+            while limit < 0 or frames_in < limit:
+                want = BLOCK if limit < 0 else min(BLOCK, limit - frames_in)
                 t1 = time.perf_counter()
-                block = stream.read(BLOCK)
-                t2 = time.perf_counter()
-                decode_time += t2 - t1
+                block = stream.read(want)
+                decode_time += time.perf_counter() - t1
                 if not block:
                     break
                 if channels == 1:
                     block = _sonolith.remix_s16(block, 1, 2)
-                for stage in chain:
-                    block = stage.process(block)
-                process_time += time.perf_counter() - t2
-                before.add(block) if not chain else None
-                out.writeframes(block if sys.byteorder == "little" else swapped(block))
-                frames += len(block) // 4
-                progress.update(frames)
+                frames_in += len(block) // FRAME_BYTES
+                before.add(block)
+                write(run_chain(block))
+                progress.update(frames_in)
+            write(run_chain(b"", flush=True))
         progress.close()
         stream.close()
-
-    # Input levels are measured on a second pass so that the timing above covers the chain only.
-    if chain:
-        with open(args.input, "rb") as f:
-            stream = _sonolith.VorbisStream(f)
-            while block := stream.read(4096):
-                before.add(block)
-    with wave.open(str(args.output), "rb") as w:
-        while block := w.readframes(4096):
-            after.add(block)
     before.finish()
     after.finish()
 
-    seconds = frames / rate
-    print(f"input     {args.input}  ({rate} Hz, {channels} channel{'s' if channels > 1 else ''})")
-    print(f"output    {args.output}  ({rate} Hz, 2 channels)")
-    print(f"duration  {seconds:.2f} s ({frames} frames, {BLOCK}-frame blocks)")
-    print(f"chain     {' -> '.join(s.name for s in chain) or '(empty)'}")
+    seconds_in, seconds_out = frames_in / rate, frames_out / rate
+    process_time = sum(stage_time)
+    total_text = f"{total / rate:.2f} s" if total >= 0 else "unknown length"
+    print(f"input     {args.input}  ({rate} Hz, {channels} channel{'s' if channels > 1 else ''}, {total_text})")
+    print(f"output    {args.output}  ({rate} Hz, 2 channels, 16-bit)")
+    print(f"duration  {seconds_in:.2f} s in, {seconds_out:.2f} s out ({frames_out} frames, {BLOCK}-frame blocks)")
+    print(f"chain     {' -> '.join(s.describe() for s in chain) or '(empty)'}")
     if skipped:
         print(f"skipped   {'; '.join(skipped)}: not in this build")
-    print(f"decoding  {seconds / decode_time:8.0f} x real time ({decode_time * 1000:.1f} ms)")
+    print(f"decoding  {speed(seconds_in, decode_time)}")
     if chain:
-        print(f"chain     {seconds / process_time:8.0f} x real time ({process_time * 1000:.1f} ms)")
+        print(f"chain     {speed(seconds_in, process_time)}")
+        for stage, spent in zip(chain, stage_time):
+            print(f"  {stage.name:<8}{speed(seconds_in, spent)}")
     print(f"before    {before.summary()}")
     print(f"after     {after.summary()}")
     if not args.no_plot:
         png = args.output.with_suffix(".png")
-        if plot(png, before, after, window / rate):
+        if plot(png, before, after, rate, f"{args.input.name}: "
+                + (" -> ".join(s.describe() for s in chain) or "no effects")):
             print(f"plot      {png}")
     return 0
 

@@ -1,0 +1,183 @@
+"""The demo end to end: decode, effect chain, WAV file and report."""
+
+import importlib.util
+import pathlib
+import shutil
+import subprocess
+import wave
+
+import numpy as np
+import pytest
+
+import _sonolith
+
+from .conftest import SANITIZED
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+CLIP = ROOT / "examples" / "clip.ogg"
+QUICK = ["--seconds", "2"] if SANITIZED else []
+
+
+@pytest.fixture(scope="module")
+def demo():
+    spec = importlib.util.spec_from_file_location("sonolith_demo", ROOT / "examples" / "demo.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def read_wav(path):
+    with wave.open(str(path), "rb") as w:
+        params = (w.getnchannels(), w.getsampwidth(), w.getframerate())
+        pcm = np.frombuffer(w.readframes(w.getnframes()), "<i2").reshape(-1, w.getnchannels())
+    return params, pcm
+
+
+def run(demo, capsys, *argv):
+    assert demo.main([str(a) for a in argv]) == 0
+    return capsys.readouterr().out
+
+
+class ModuleView:
+    """The module as the demo sees it, with attributes hidden or added (the module itself, whose
+    attribute order other tests check, is left alone)."""
+
+    def __init__(self, hide=(), **extra):
+        self._hide, self._extra = set(hide), extra
+
+    def __getattr__(self, name):
+        if name in self._hide:
+            raise AttributeError(name)
+        return self._extra[name] if name in self._extra else getattr(_sonolith, name)
+
+
+def clip_frames():
+    with open(CLIP, "rb") as f:
+        rate, channels, total = _sonolith.VorbisStream(f).info()
+    return rate, channels, total
+
+
+def test_shipped_clip(demo, capsys, tmp_path):
+    rate, channels, total = clip_frames()
+    assert (rate, channels) == (48000, 2) and 7 * rate <= total <= 9 * rate
+    out = tmp_path / "clip.wav"
+    report = run(demo, capsys, CLIP, "-o", out, "--no-plot", *QUICK)
+    params, pcm = read_wav(out)
+    frames = 2 * rate if SANITIZED else total
+    assert params == (2, 2, rate)
+    assert pcm.shape == (frames, 2)
+    lines = {line.split()[0]: line for line in report.splitlines() if line and not line.startswith(" ")}
+    assert f"({frames} frames, 256-frame blocks)" in lines["duration"]
+    assert "x real time" in lines["decoding"]
+    assert "lowpass 7000 Hz -> tremolo 4 Hz -> echo 375 ms -> reverb 0.75 -> width 1.4" in report
+    for key in ("before", "after"):
+        assert "dBFS" in lines[key] and "RMS" in lines[key]
+    if hasattr(_sonolith, "DynamicsState"):
+        assert "-> limiter -1 dB" in report
+        assert np.abs(pcm.astype(np.int32)).max() < 0.97 * 32768  # held near the -1 dB threshold
+    else:
+        assert "skipped   limiter (needs DynamicsState): not in this build" in report
+
+
+@pytest.mark.skipif(shutil.which("oggenc") is None, reason="needs oggenc")
+def test_generated_mono_file(demo, capsys, tmp_path):
+    rate = 22050
+    t = np.arange(rate // 2) / rate
+    tone = (np.sin(2 * np.pi * 440 * t) * 12000).astype("<i2")
+    with wave.open(str(tmp_path / "tone.wav"), "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(tone.tobytes())
+    subprocess.run(["oggenc", "-Q", "-o", str(tmp_path / "tone.ogg"), str(tmp_path / "tone.wav")], check=True)
+
+    out = tmp_path / "sub" / "tone.wav"
+    report = run(demo, capsys, tmp_path / "tone.ogg", "-o", out, "--no-reverb", "--filter", "highpass",
+                 "--cutoff", 200, "--echo-ms", 40)
+    params, pcm = read_wav(out)
+    assert params == (2, 2, rate)
+    assert pcm.shape == (rate // 2, 2)
+    assert np.array_equal(pcm[:, 0], pcm[:, 1])  # mono made stereo: every stage treats both sides alike
+    assert "(22050 Hz, 1 channel, 0.50 s)" in report
+    assert "highpass 200 Hz -> tremolo 4 Hz -> echo 40 ms -> width 1.4" in report
+    assert "reverb" not in report
+
+
+def test_missing_stages_are_skipped(demo, capsys, tmp_path, monkeypatch):
+    monkeypatch.setattr(demo, "_sonolith", ModuleView(hide=("freeverb_s16", "BiquadState")))
+    report = run(demo, capsys, CLIP, "-o", tmp_path / "x.wav", "--no-plot", "--seconds", "0.5")
+    assert "chain     tremolo 4 Hz -> echo 375 ms -> width 1.4" in report
+    assert "filter (needs BiquadState); reverb (needs freeverb_s16)" in report
+    assert read_wav(tmp_path / "x.wav")[1].shape == (24000, 2)
+
+
+class LookaheadOnly:
+    """Stands in for DynamicsState where it is not built: unity gain behind the lookahead line,
+    with the line length derived as the processor does (single precision)."""
+
+    instances = []
+
+    def __init__(self, mode=0, sample_rate=48000, channel_count=2):
+        assert (mode, channel_count) == (1, 2)
+        self.rate, self.lookahead, self.finished = sample_rate, 0, False
+        self.options = {}
+        self.line = np.zeros((0, 2), np.int16)
+        LookaheadOnly.instances.append(self)
+
+    def configure(self, option, value):
+        if not 0 <= option <= 33:
+            raise ValueError("unknown dynamics option")
+        self.options[option] = value
+        if option == 9:
+            ms = np.float32(min(max(np.float32(value), np.float32(0)), np.float32(50)))
+            self.lookahead = int(np.float32(np.float32(self.rate) * ms) / np.float32(1000))
+            self.line = np.zeros((self.lookahead, 2), np.int16)
+
+    def finish(self):
+        self.finished = True
+
+    def process(self, input, key=None):
+        assert self.finished and key is None
+        x = np.frombuffer(input, np.int16).reshape(-1, 2)
+        both = np.concatenate([self.line, x])
+        self.line = both[len(x):]
+        return both[: len(x)].tobytes()
+
+
+@pytest.mark.parametrize("lookahead", ["0", "2", "7.3"])
+def test_limiter_stage_keeps_length_and_timing(demo, capsys, tmp_path, monkeypatch, lookahead):
+    monkeypatch.setattr(demo, "_sonolith", ModuleView(DynamicsState=LookaheadOnly))
+    LookaheadOnly.instances.clear()
+    common = [CLIP, "--no-plot", "--seconds", "0.3"]
+    report = run(demo, capsys, *common, "-o", tmp_path / "with.wav", "--lookahead-ms", lookahead,
+                 "--limit-db", "-3")
+    run(demo, capsys, *common, "-o", tmp_path / "without.wav", "--no-limiter")
+    (limiter,) = LookaheadOnly.instances
+    assert limiter.options[0] == -3.0 and limiter.options[4] == 0.0
+    assert limiter.lookahead == int(48 * float(lookahead))
+    assert "-> limiter -3 dB" in report and "skipped" not in report
+    with_limiter, without = read_wav(tmp_path / "with.wav")[1], read_wav(tmp_path / "without.wav")[1]
+    assert with_limiter.shape == (14400, 2)
+    assert np.array_equal(with_limiter, without)
+
+
+def test_plot_is_drawn_with_matplotlib(demo, capsys, tmp_path):
+    pytest.importorskip("matplotlib")
+    report = run(demo, capsys, CLIP, "-o", tmp_path / "p.wav", "--seconds", "1")
+    assert f"plot      {tmp_path / 'p.png'}" in report
+    assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_help_and_argument_errors(demo, capsys, tmp_path):
+    with pytest.raises(SystemExit) as exit_:
+        demo.main(["--help"])
+    assert exit_.value.code == 0
+    text = capsys.readouterr().out
+    for option in ("-o OUT.wav", "--cutoff HZ", "--echo-ms MS", "--reverb-mix MIX", "--no-reverb", "--no-limiter"):
+        assert option in text
+    for argv in (["--cutoff", "24000"], ["--echo-feedback", "1"], ["--lookahead-ms", "51"],
+                 [str(tmp_path / "missing.ogg")]):
+        with pytest.raises(SystemExit) as exit_:
+            demo.main([*argv, "-o", str(tmp_path / "e.wav")])
+        assert exit_.value.code == 2
+    assert not (tmp_path / "e.wav").exists()
