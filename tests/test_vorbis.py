@@ -564,3 +564,17 @@ def test_module_registration():
     assert _sonolith.VorbisStream.__module__ == "_sonolith"
     assert _sonolith.VorbisStream.__qualname__ == "VorbisStream"
     assert _sonolith.METER_MAX_BANDS == 96
+
+
+@pytest.mark.parametrize("name", ["mono8k", "stereo48k", "chain"])
+def test_read_beyond_the_end_returns_the_rest_without_reserving_the_request(files, c_decode, name):
+    # A request for far more frames than the stream has (here about 4 TiB of PCM) returns what is
+    # left; the result grows with the decoded data instead of being reserved up front.
+    d, data = files
+    expected = c_decode(name)
+    s = VorbisStream(io.BytesIO(data[name]))
+    assert s.read(1 << 40) == expected
+    assert s.read(1 << 40) == b""
+    s = VorbisStream(io.BytesIO(data[name]))
+    frames = len(expected) // (2 * s.info()[1])
+    assert s.read(frames - 1) + s.read(frames) == expected

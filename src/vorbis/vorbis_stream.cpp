@@ -372,6 +372,9 @@ PyObject *info(VorbisStreamObject *self, PyObject *) {
     return Py_BuildValue("(liL)", static_cast<long>(context->rate), context->channels, total);
 }
 
+// Frames of the first block of a read's result; it doubles as the decoding fills it.
+constexpr Py_ssize_t kFirstReadFrames = 1 << 16;
+
 PyObject *read(VorbisStreamObject *self, PyObject *args) {
     Py_ssize_t frames;
     if (!PyArg_ParseTuple(args, "n:read", &frames)) return nullptr;
@@ -382,15 +385,23 @@ PyObject *read(VorbisStreamObject *self, PyObject *args) {
 
     const Py_ssize_t frame_bytes = Py_ssize_t(context->channels) * 2;
     if (frames > PY_SSIZE_T_MAX / frame_bytes) return no_memory();
+    // The result grows with what is decoded, so that a large request on a short stream (read
+    // "everything") does not reserve memory for frames the stream doesn't have.
+    Py_ssize_t capacity = frames < kFirstReadFrames ? frames : kFirstReadFrames;
     uint8_t *data = nullptr;
-    PyObject *result = new_bytes(static_cast<size_t>(frames * frame_bytes), &data);
+    PyObject *result = new_bytes(static_cast<size_t>(capacity * frame_bytes), &data);
     if (result == nullptr || frames == 0) return result;
 
     BusyScope busy(self);
     begin_decoder_call(context);
     Py_ssize_t done = 0;
     while (done < frames && !context->format_changed) {
-        Py_ssize_t rest = (frames - done) * frame_bytes;
+        if (done == capacity) {
+            capacity = capacity <= frames - capacity ? capacity * 2 : frames;
+            if (_PyBytes_Resize(&result, capacity * frame_bytes) < 0) return nullptr;
+            data = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(result));
+        }
+        Py_ssize_t rest = (capacity - done) * frame_bytes;
         int request = rest < (Py_ssize_t(1) << 31)
                           ? static_cast<int>(rest)
                           : static_cast<int>(INT32_MAX - INT32_MAX % frame_bytes);
@@ -419,7 +430,7 @@ PyObject *read(VorbisStreamObject *self, PyObject *args) {
         Py_DECREF(result);
         return report(self, kReadFailed, "Vorbis decoding failed");
     }
-    if (done < frames && _PyBytes_Resize(&result, done * frame_bytes) < 0) return nullptr;
+    if (done < capacity && _PyBytes_Resize(&result, done * frame_bytes) < 0) return nullptr;
     return result;
 }
 

@@ -59,6 +59,7 @@ class EntryPoint:
     outcomes: collections.Counter = field(default_factory=collections.Counter)
     slowest: float = 0.0
     corpus: list = field(default_factory=list)  # argument tuples that succeeded
+    writable: frozenset = frozenset()  # positions where the valid call passes a writable buffer
 
 
 @dataclass
@@ -126,6 +127,16 @@ def resizable(ba) -> bool:
         return False
     ba.pop()
     return True
+
+
+def writable_buffer(obj) -> bool:
+    if isinstance(obj, val.HostileBuffer):  # asking it would run its hostile code
+        return obj.mode not in ("raise", "wrong")
+    try:
+        with memoryview(obj) as view:
+            return not view.readonly and view.c_contiguous
+    except (TypeError, ValueError):
+        return False
 
 
 def refcounted(args, kwargs):
@@ -346,7 +357,11 @@ class Harness:
         eps = []
         for name, fn in self.surface.functions.items():
             sig, learned = self._signature(None, name, lambda *a, fn=fn: fn(*a))
-            eps.append(EntryPoint(name, "func", None, name, sig, learned))
+            writable = frozenset()
+            if name in rec.FUNCTION_CALLS:
+                valid = rec.FUNCTION_CALLS[name](rec.pcm_block(4))
+                writable = frozenset(i for i, a in enumerate(valid) if writable_buffer(a))
+            eps.append(EntryPoint(name, "func", None, name, sig, learned, writable=writable))
         for type_name, ts in self.surface.types.items():
             cls = ts.type
             probe = self._probe_object(type_name)
@@ -400,7 +415,7 @@ class Harness:
 
     # -- argument making --------------------------------------------------------------------------
 
-    def value_for(self, param: surf.Param | None, rng, length):
+    def value_for(self, param: surf.Param | None, rng, length, writable=False):
         tags = param.tags if param is not None else {"any"}
         if rng.random() < 0.1:
             return val.anything(rng, self.pool, self.ogg)
@@ -410,7 +425,13 @@ class Harness:
         tag = rng.choice(choices)
         if tag == "buffer":
             n = length if rng.random() < 0.75 else rng.choice([length * 2, length // 2, length + 1, 0, val.size(rng)])
-            return val.buffer(rng, max(n, 0), pool=self.pool)
+            if not writable:
+                return val.buffer(rng, max(n, 0), pool=self.pool)
+            for _ in range(8):
+                value = val.buffer(rng, max(n, 0), writable=True, pool=self.pool)
+                if writable_buffer(value):
+                    break
+            return value
         if tag == "int":
             return val.integer(rng)
         if tag == "float":
@@ -425,11 +446,15 @@ class Harness:
             return rng.choice(["", "x", "h", "B", "\udcff"])
         return val.anything(rng, self.pool, self.ogg)
 
-    def fresh_args(self, sig: surf.Signature | None, rng):
+    def fresh_args(self, sig: surf.Signature | None, rng, writable=frozenset()):
         length = rng.choice([0, 2, 4, 8, 512, 1024, 1024, 1024, 4096, val.size(rng)])
         args, kwargs = [], {}
         params = sig.params if sig is not None else [None] * rng.randrange(0, 6)
         by_keyword = False
+        # Where the valid call writes to buffers, most calls get writable ones there, so that they
+        # get past the argument conversion (the others test it).
+        if rng.random() < 0.25:
+            writable = frozenset()
         for p in params:
             if p is not None and p.kind == "starstar":
                 continue
@@ -439,7 +464,7 @@ class Harness:
             if p is not None and p.has_default and rng.random() < 0.35:
                 by_keyword = True  # a later argument must go by keyword, if at all
                 continue
-            value = self.value_for(p, rng, length)
+            value = self.value_for(p, rng, length, len(args) in writable)
             if p is not None and (p.kind == "kw" or (p.kind == "either" and (by_keyword or rng.random() < 0.2))):
                 kwargs[p.name] = value
             elif not by_keyword:
@@ -467,8 +492,17 @@ class Harness:
             if isinstance(old, (bytes, bytearray, memoryview, array.array)) or (
                     val.np is not None and isinstance(old, val.np.ndarray)):
                 n = memoryview(old).nbytes if not isinstance(old, array.array) else len(old) * old.itemsize
-                n = rng.choice([n, n, n + 1, n - 1, n * 2, n // 2, 0, n + 2, n + 4])
-                args[i] = val.buffer(rng, max(n, 0), pool=self.pool)
+                n = max(rng.choice([n, n, n + 1, n - 1, n * 2, n // 2, 0, n + 2, n + 4]), 0)
+                if isinstance(old, array.array) and rng.random() < 0.5:
+                    # A typed buffer (a wavetable, say) mostly keeps its format: other formats
+                    # only reach the validation.
+                    a = array.array(old.typecode)
+                    a.frombytes(val.pcm_bytes(rng, n - n % old.itemsize))
+                    args[i] = a
+                else:
+                    # A buffer the call writes to mostly stays writable (read-only ones only
+                    # reach the argument conversion).
+                    args[i] = val.buffer(rng, n, writable=writable_buffer(old) or None, pool=self.pool)
             elif isinstance(old, bool):
                 args[i] = val.truth(rng)
             elif isinstance(old, int):
@@ -492,11 +526,11 @@ class Harness:
 
     def args_for(self, ep: EntryPoint, rng, template=None):
         corpus = ep.corpus
-        if template is not None and rng.random() < 0.35:
+        if template is not None and rng.random() < 0.6:
             return self.mutated(template, ep.signature, rng)
         if corpus and rng.random() < 0.4:
             return self.mutated(rng.choice(corpus), ep.signature, rng)
-        return self.fresh_args(ep.signature, rng)
+        return self.fresh_args(ep.signature, rng, ep.writable)
 
     # -- calling ----------------------------------------------------------------------------------
 
@@ -600,7 +634,7 @@ class Harness:
         if ep.kind == "func":
             fn = getattr(m, ep.name)
             template = None
-            if ep.name in rec.FUNCTION_CALLS and rng.random() < 0.5:
+            if ep.name in rec.FUNCTION_CALLS and rng.random() < 0.7:
                 template = (rec.FUNCTION_CALLS[ep.name](rec.pcm_block(rng.choice([0, 1, 3, 64, 256]))), {})
             args, kwargs = self.args_for(ep, rng, template)
             val.Reentry.hook = self.reentry_hook(None, None)

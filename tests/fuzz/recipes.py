@@ -168,8 +168,49 @@ FUNCTION_CALLS: dict[str, Callable] = {
     "mixdown_i32": lambda d: (d, 64),
     "pitch_bend": lambda d: (65536 + len(d), 100),
     "fnv1a64": lambda d: (d,),
-    "distortion_s16": lambda d: (d, 4.0, 0.5, 3000.0, 1, True, 48000.0),
+    "oscillator_i32": lambda d: (_wave(d), 3 << 16, 70000, 1, len(_wave(d)), 1000, -2000, 2, len(d) // 4),
+    "oscillator_raw_i32": lambda d: (_wave(d), 3 << 16, 70000, 1, len(_wave(d)), len(d) // 4),
+    "ring_multiply_i32": lambda d: (d, _wave(d[::-1]), 1 << 16, 70000, 1, len(_wave(d))),
+    "apply_loudness_i32": lambda d: (d, 1000, -2000, 2, 500, -500),
+    "echo_s16": lambda d: _echo_args(d),
+    "multitap_s16": lambda d: _multitap_args(d),
+    "freeverb_s16": lambda d: _freeverb_args(d),
 }
+
+
+def _wave(d: bytes) -> array.array:
+    """A wavetable (format "h", which the oscillators require) of at least two samples."""
+    return array.array("h", d if len(d) >= 4 else pcm_block(2, 1))
+
+
+def _writable(code: str, values) -> bytearray:
+    return bytearray(array.array(code, values).tobytes())
+
+
+def _echo_args(d: bytes):
+    # Stereo line of 120 frames with a 100-frame delay; every third block size runs the
+    # variable-speed path (positions in 1/256 frames).
+    variable = len(d) % 3 == 0
+    return (d, _writable("h", range(-240, 240, 2)), 7, 3, 100, 120, 300 if variable else 256, 0.6, 0.7,
+            variable, 2)
+
+
+def _multitap_args(d: bytes):
+    # Stereo line of 200 frames, three taps (one beyond the line, which wraps).
+    return (d, _writable("h", range(0, 800, 2)), 5, 200, 2, _writable("I", [1, 57, 260]),
+            _writable("d", [0.5, -0.3, 0.25]), 0.4, 0.8, len(d) % 2)
+
+
+# Minimum state sizes in bytes per channel: comb lines, comb positions, comb stores, all-pass
+# lines, all-pass positions.
+FREEVERB_STATE = (22048, 32, 16, 3126, 16)
+
+
+def _freeverb_args(d: bytes):
+    nch = 2
+    bufs = [bytearray(n * nch) for n in FREEVERB_STATE]
+    bufs[1] = _writable("I", [i * 37 for i in range(8 * nch)])  # positions inside every comb
+    return (d, *bufs, 0.8, 0.3, 0.4, 2)
 
 
 def call_function(module, name: str, data: bytes):
