@@ -381,9 +381,28 @@ def test_views_are_released_after_errors():
 
 
 def test_loop_whose_span_wraps_to_zero_renders_nothing():
-    # 0 .. 65536 is a valid loop of a 65536-sample table, but its 16.16 span wraps to 0: there is
-    # no phase range to loop over, so even a zero step renders silence and keeps the phase.
+    # 0 .. 65536 is a valid loop of a 65536-sample table, but its 16.16 span wraps to 0 and so does
+    # LE: every phase is past the loop end and cannot be brought into a loop of no length, so even
+    # a zero step renders silence and keeps the phase.
     wave = array.array("h", [1]) * 65536
     assert so.oscillator_raw_i32(wave, 5 << 16, 0, 0, 65536, 3) == (bytes(12), 5 << 16)
     assert so.oscillator_i32(wave, 7, 0, 0, 65536, 100, 100, 2, 3) == (bytes(24), 7)
     assert so.ring_multiply_i32(array.array("i", [9]), wave, 7, 0, 0, 65536) == (array.array("i", [9]).tobytes(), 7)
+
+
+def test_zero_span_loop_with_zero_step_holds_a_phase_below_the_loop_end():
+    # 10 .. 65546 wraps to LS = LE = 10 << 16 with span 0. A zero step is not above half of it, and
+    # a phase below LE needs no wrapping: the read holds the phase and repeats one sample.
+    wave = array.array("h", [i % 32768 for i in range(70000)])
+    phase = (5 << 16) + 7
+    out, new_phase = so.oscillator_raw_i32(wave, phase, 0, 10, 65546, 3)
+    assert (i32(out), new_phase) == ([5, 5, 5], phase)
+    out, new_phase = so.oscillator_i32(wave, phase, 0, 10, 65546, 1000, -1000, 2, 2)
+    assert (i32(out), new_phase) == ([0, 0, 0, 0], phase)  # 5 * 1000 / 65536 truncates to 0
+    out, new_phase = so.oscillator_i32(wave, (9 << 16), 0, 10, 65546, 32767, -32768, 1, 2)
+    assert (i32(out), new_phase) == ([4, 4], 9 << 16)  # 9 * 32767 / 65536 = 4.49...
+    voice = array.array("i", [32768, -32768])
+    assert so.ring_multiply_i32(voice, wave, phase, 0, 10, 65546) == (array.array("i", [5, -5]).tobytes(), phase)
+    # At or past LE there is still nothing to loop over.
+    assert so.oscillator_raw_i32(wave, 10 << 16, 0, 10, 65546, 2) == (bytes(8), 10 << 16)
+    assert so.oscillator_raw_i32(wave, 5 << 16, 1, 10, 65546, 2) == (bytes(8), 5 << 16)

@@ -29,10 +29,12 @@ inline Loop make_loop(uint32_t loop_start, uint32_t loop_end) noexcept {
 }
 
 // A step of more than half the loop renders nothing. Loops longer than 65535 samples wrap in
-// 16.16; one whose span wraps to 0 holds no phase at all and renders nothing either, whatever the
-// step (the modulo below would otherwise divide by zero).
-inline bool renders(uint32_t step, const Loop &loop) noexcept {
-    return loop.span != 0 && step <= (loop.span >> 1);
+// 16.16, and one whose span wraps to 0 admits only a zero step: from a phase below LE that step
+// holds the phase and reads the same sample every time, but a phase at or past LE would have to be
+// brought into a loop of no length (a division by zero), so then nothing is rendered and the phase
+// is kept.
+inline bool renders(uint32_t phase, uint32_t step, const Loop &loop) noexcept {
+    return step <= (loop.span >> 1) && (loop.span != 0 || phase < loop.end);
 }
 
 // Brings a phase at or past the loop end into the loop; a phase before the loop start is kept, so
@@ -212,7 +214,7 @@ PyObject *oscillator_i32(PyObject *, PyObject *args) {
     PyObject *result = new_bytes(samples * 4, &out);
     if (result == nullptr) return nullptr;
     kernel::Loop loop = kernel::make_loop(loop_start, loop_end);
-    if (kernel::renders(step, loop)) {
+    if (kernel::renders(phase, step, loop)) {
         phase = kernel::enter_loop(phase, loop);
         phase = kernel::oscillator(wave.bytes(), phase, step, loop, left, right, int(channels), out,
                                    frames);
@@ -239,7 +241,7 @@ PyObject *oscillator_raw_i32(PyObject *, PyObject *args) {
     PyObject *result = new_bytes(size_t(frames) * 4, &out);
     if (result == nullptr) return nullptr;
     kernel::Loop loop = kernel::make_loop(loop_start, loop_end);
-    if (kernel::renders(step, loop)) {
+    if (kernel::renders(phase, step, loop)) {
         phase = kernel::enter_loop(phase, loop);
         phase = kernel::oscillator_raw(wave.bytes(), phase, step, loop, out, frames);
     } else if (frames != 0) {
@@ -271,7 +273,7 @@ PyObject *ring_multiply_i32(PyObject *, PyObject *args) {
     if (result == nullptr) return nullptr;
     if (voice.size() != 0) std::memcpy(out, voice.bytes(), voice.size());
     kernel::Loop loop = kernel::make_loop(loop_start, loop_end);
-    if (kernel::renders(step, loop)) {
+    if (kernel::renders(phase, step, loop)) {
         phase = kernel::enter_loop(phase, loop);
         phase = kernel::ring_multiply(out, wave.bytes(), phase, step, loop, voice.size() / 4);
     }

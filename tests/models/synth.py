@@ -41,9 +41,10 @@ def loop_bounds(loop_start, loop_end):
 
 
 def read_wavetable(wave, phase, step, loop_start, loop_end, n):
-    """Samples read and final phase, or None when the step (or an empty span) renders nothing."""
+    """Samples read and final phase, or None when nothing renders: a step above half the span, or
+    a span that wraps to 0 with a phase at or past LE (no loop to bring it into)."""
     ls, le, span = loop_bounds(loop_start, loop_end)
-    if span == 0 or step > span >> 1:
+    if step > span >> 1 or (span == 0 and phase >= le):
         return None, phase
     if phase >= le:
         phase = (ls + (phase - ls) % span) & M32
