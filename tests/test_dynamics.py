@@ -493,3 +493,14 @@ def test_levels_sweeping_the_threshold(mode, threshold, knee):
                                           "attack_ms": 0, "release_ms": 0, "slope_ratio": 3})
     got = native.process(data)
     assert got == model.process(data)
+
+
+@pytest.mark.parametrize("mode", [0, 1, 2, 3])
+def test_extreme_thresholds(mode):
+    # thresholds whose linear level lies far outside the float range (and near it)
+    data = signal(np.random.default_rng(13), 300, 2)
+    for threshold in (-1000.0, -900.0, -120.0, 700.0, 900.0, 1000.0, 1e6):
+        native, model = make(mode, 16000, 2, {"threshold_db": threshold, "knee_db": 20,
+                                              "slope_ratio": 3, "attack_ms": 0.3})
+        assert native.process(data) == model.process(data), threshold
+        assert native.gain_reduction_db == float(model.last_db)

@@ -75,7 +75,7 @@ def test_multiply_errors_in_order():
 
 
 @pytest.mark.parametrize("depth", [-1.0, 0.0, 1e-9, 0.25, 0.5, 0.7071, 0.99999, 1.0, 7.0,
-                                   math.inf, -math.inf, math.nan])
+                                   math.inf, -math.inf, math.nan, 1e300, -1e300, 1e-300])
 def test_multiply_matches_model(rng, depth):
     a, b = random_s16(rng, 512), random_s16(rng, 512)
     assert so.multiply_s16(a, b, depth, 2) == model.multiply(a, b, depth)
@@ -107,7 +107,8 @@ def test_midside_errors():
             so.midside_s16(buf, 1.0, ch)
 
 
-@pytest.mark.parametrize("width", [-1.0, 0.0, 0.5, 1.0, 1.37, 1.99999, 2.0, 9.0, math.inf, math.nan])
+@pytest.mark.parametrize("width", [-1.0, 0.0, 0.5, 1.0, 1.37, 1.99999, 2.0, 9.0, math.inf, math.nan,
+                                   1e300, -1e300])
 def test_midside_matches_model(rng, width):
     a = random_s16(rng, 1024)
     assert so.midside_s16(a, width) == model.midside(a, width)
@@ -177,6 +178,10 @@ def test_meter_examples():
     assert so.meter_db_byte(-1.0) == 0
     assert so.meter_db_byte(math.nan) == 0
     assert so.meter_db_byte(math.inf) == 255
+    # narrowed to single precision first: beyond its range the amplitude is infinite or zero
+    assert so.meter_db_byte(1e300) == model.meter_db_byte(1e300) == 255
+    assert so.meter_db_byte(-1e300) == model.meter_db_byte(-1e300) == 0
+    assert so.meter_db_byte(1e-300) == model.meter_db_byte(1e-300) == 0
 
 
 def test_meter_thresholds_exact():

@@ -11,6 +11,7 @@
 // All arithmetic is single precision, in exactly the order written below: the results are
 // reproducible to the bit, so nothing here may be reassociated or fused.
 #include <cmath>
+#include <limits>
 
 #include "module/module.hpp"
 #include "module/numeric.hpp"
@@ -252,11 +253,15 @@ void unity_bounds(const DynamicsConfig &cf, float *below, float *above) noexcept
     if (cf.key_relative || !(std::fabs(t) <= 1000.0) || !(h >= 0.0 && h <= 1000.0)) return;
     const double k = double(8.685889f);
     const double margin = 1e-3 + 1e-5 * (std::fabs(t) + h);
+    // exp of up to about 115 exceeds the float range: such a bound is infinite.
+    auto to_float = [](double x) {
+        return x > 3.4028234663852886e38 ? std::numeric_limits<float>::infinity() : static_cast<float>(x);
+    };
     switch (cf.mode) {
-    case kLimiter: *below = static_cast<float>(std::exp((t - margin) / k)); break;
+    case kLimiter: *below = to_float(std::exp((t - margin) / k)); break;
     case kExpander:
-    case kGate: *above = static_cast<float>(std::exp((t + margin) / k)); break;
-    default: *below = static_cast<float>(std::exp((t - h - margin) / k)); break;
+    case kGate: *above = to_float(std::exp((t + margin) / k)); break;
+    default: *below = to_float(std::exp((t - h - margin) / k)); break;
     }
 }
 
@@ -621,6 +626,8 @@ int init(DynamicsObject *self, PyObject *args, PyObject *kwds) {
 PyObject *set_sample_rate(DynamicsObject *self, PyObject *arg) {
     unsigned long rate = PyLong_AsUnsignedLong(arg);
     if (rate == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+    // The rate is kept in 32 bits: a larger value is refused rather than stored reduced modulo
+    // 2^32 (which could even store 0 and pass the check below).
     if (rate > UINT32_MAX) return fail(PyExc_OverflowError, "sample_rate is too large");
     if (rate == 0) return value_error("sample_rate must be at least 1");
     self->config.sample_rate = static_cast<uint32_t>(rate);

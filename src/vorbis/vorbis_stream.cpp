@@ -499,7 +499,7 @@ PyType_Spec vorbis_stream_spec = {
     "_sonolith.VorbisStream",
     sizeof(VorbisStreamObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_HEAPTYPE,
     slots,
 };
 

@@ -1,7 +1,6 @@
 """Reference models of the mixing functions, written straight from their definitions."""
 
 import math
-import struct
 
 import numpy as np
 
@@ -19,7 +18,9 @@ def _clamp16(x):
 
 
 def _f32(x):
-    return struct.unpack("f", struct.pack("f", x))[0]
+    """x narrowed to single precision as C does: rounded, and beyond the float range infinite."""
+    with np.errstate(over="ignore"):
+        return float(np.float32(x))
 
 
 def mix(a, b):
@@ -79,7 +80,7 @@ _SCALE = db_scale()
 
 
 def meter_db_byte(amplitude):
-    a = _f32(amplitude) if math.isfinite(amplitude) else amplitude
+    a = _f32(amplitude)
     if not a > _f32(1e-10):
         return 0
     code = 0
