@@ -220,3 +220,12 @@ def test_views_released_after_errors():
             call()
         buf.extend(b"xy")  # raises BufferError if any view were still held
         del buf[-2:]
+
+
+def test_doubles_beyond_float_range_narrow_like_ieee():
+    # 3.4028235677973366e38 is the float maximum plus just under half an ulp: it rounds down to
+    # the maximum (1.0 amplitude codes are far below it either way: code 255); 1e39 overflows.
+    assert so.meter_db_byte(3.4028235677973362e38) == 255
+    assert so.meter_db_byte(-1e39) == 0
+    assert so.midside_s16(s16(1000, 0), 1e39) == s16(1500, -500)
+    assert so.multiply_s16(s16(16384), s16(32767), -1e39, 1) == s16(16384)

@@ -121,7 +121,7 @@ PyObject *multiply_s16(PyObject *, PyObject *args) {
     if (!valid_channels(channels)) return value_error("channel_count must be 1 or 2");
     if (sig.size() != mod.size() || sig.size() % (2 * channels) != 0)
         return value_error("buffers must be the same whole number of configured frames");
-    float depth = static_cast<float>(depth_arg);
+    float depth = narrow_float(depth_arg);
     int32_t c = depth <= 0.0f ? 0
               : depth >= 1.0f ? 32768
               : saturate_cast<int32_t>(depth * 32768.0f + 0.5f);  // NaN gives 0
@@ -139,7 +139,7 @@ PyObject *midside_s16(PyObject *, PyObject *args) {
     if (!valid_channels(channels)) return value_error("channel_count must be 1 or 2");
     if (in.size() % (2 * channels) != 0)
         return value_error("buffer must be a whole number of configured frames");
-    float width = static_cast<float>(width_arg);
+    float width = narrow_float(width_arg);
     int32_t c = width <= 0.0f ? 0
               : width >= 2.0f ? 32768
               : saturate_cast<int32_t>(width * 16384.0f + 0.5f);  // NaN gives 0
@@ -181,7 +181,7 @@ PyObject *remix_s16(PyObject *, PyObject *args) {
 PyObject *meter_db_byte(PyObject *, PyObject *args) {
     double amplitude;
     if (!PyArg_ParseTuple(args, "d:meter_db_byte", &amplitude)) return nullptr;
-    return PyLong_FromLong(db_byte_lookup(static_cast<float>(amplitude)));
+    return PyLong_FromLong(db_byte_lookup(narrow_float(amplitude)));
 }
 
 }  // namespace sonolith

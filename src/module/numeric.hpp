@@ -32,6 +32,17 @@ inline I saturate_cast(F value) noexcept {
     return static_cast<I>(value);
 }
 
+// A parsed double narrowed to float as IEEE 754 rounds it, overflow to infinity included (a plain
+// conversion of a value beyond the float range is undefined in C++).
+inline float narrow_float(double x) noexcept {
+    if (!(std::fabs(x) > static_cast<double>(std::numeric_limits<float>::max())))
+        return static_cast<float>(x);  // in range, or NaN
+    // Up to half an ulp (2^103) above the largest float still rounds down to it.
+    float r = std::fabs(x) < 0x1.ffffffp127 ? std::numeric_limits<float>::max()
+                                             : std::numeric_limits<float>::infinity();
+    return std::signbit(x) ? -r : r;
+}
+
 // Clamp of a caller's float: NaN takes `nan_value`, infinities the nearest limit.
 template <typename F>
 inline F clamp_float(F value, F lo, F hi, F nan_value) noexcept {

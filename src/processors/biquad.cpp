@@ -47,14 +47,6 @@ inline double ieee_div(double a, double b) noexcept {
     return std::signbit(a) != std::signbit(b) ? -INFINITY : INFINITY;
 }
 
-// double to float as IEEE 754 rounds it, including the overflow to infinity.
-inline float narrow(double x) noexcept {
-    if (!(std::fabs(x) > FLT_MAX)) return static_cast<float>(x);  // in range, or NaN
-    // Beyond FLT_MAX: up to half an ulp (2^103) above it still rounds down to FLT_MAX.
-    float r = std::fabs(x) < 0x1.ffffffp127 ? FLT_MAX : INFINITY;
-    return std::signbit(x) ? -r : r;
-}
-
 // One Newton step of the bit-pattern estimate of 1 / sqrt(a), in single precision.
 inline float fast_inverse_sqrt(float a) noexcept {
     uint32_t bits;
@@ -105,7 +97,7 @@ BiquadCoefficients design(int type, double frequency, double q, double gain,
         a0 = 1.0 + ieee_div(alpha, A), a1 = -2.0 * c, a2 = 1.0 - ieee_div(alpha, A);
         break;
     default: {  // shelves
-        const double k = 2.0 * alpha * (static_cast<double>(fast_inverse_sqrt(narrow(A))) * A);
+        const double k = 2.0 * alpha * (static_cast<double>(fast_inverse_sqrt(narrow_float(A))) * A);
         if (type == kLowShelf) {
             b0 = A * ((A + 1.0) - (A - 1.0) * c + k);
             b1 = 2.0 * A * ((A - 1.0) - (A + 1.0) * c);

@@ -254,9 +254,7 @@ void unity_bounds(const DynamicsConfig &cf, float *below, float *above) noexcept
     const double k = double(8.685889f);
     const double margin = 1e-3 + 1e-5 * (std::fabs(t) + h);
     // exp of up to about 115 exceeds the float range: such a bound is infinite.
-    auto to_float = [](double x) {
-        return x > 3.4028234663852886e38 ? std::numeric_limits<float>::infinity() : static_cast<float>(x);
-    };
+    auto to_float = narrow_float;
     switch (cf.mode) {
     case kLimiter: *below = to_float(std::exp((t - margin) / k)); break;
     case kExpander:
@@ -686,7 +684,7 @@ PyObject *configure(DynamicsObject *self, PyObject *args) {
     if (!PyArg_ParseTuple(args, "id:configure", &option, &value)) return nullptr;
     if (static_cast<unsigned>(option) > static_cast<unsigned>(kLastOption))
         return value_error("unknown dynamics option");
-    store_option(self->config, option, static_cast<float>(value));
+    store_option(self->config, option, narrow_float(value));
 
     // Grow (never shrink) the lookahead line; on failure the old line stays in use.
     DynamicsRun &r = self->run;
