@@ -269,6 +269,22 @@ void dealloc_owning(PyObject *self) noexcept {
     Py_DECREF(type);
 }
 
+// Clear and deallocation of the two garbage-collected types, which hold a caller's buffer view:
+// release(self) gives it back; deallocation first untracks the object.
+template <typename T, void (*Release)(T *)>
+int clear_tracked(PyObject *self) noexcept {
+    Release(reinterpret_cast<T *>(self));
+    return 0;
+}
+template <typename T, void (*Release)(T *)>
+void dealloc_tracked(PyObject *self) noexcept {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Release(reinterpret_cast<T *>(self));
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
 // Traverse of the two garbage-collected types: only the type is visited.
 inline int traverse_type_only(PyObject *self, visitproc visit, void *arg) noexcept {
     Py_VISIT(Py_TYPE(self));

@@ -50,18 +50,7 @@ PyObject *get_itemsize(BufferOwnerObject *self, void *) {
     return PyLong_FromSsize_t(self->held.held ? self->held.view.itemsize : 0);
 }
 
-int clear(PyObject *self) {
-    reinterpret_cast<BufferOwnerObject *>(self)->held.release();
-    return 0;
-}
-
-void dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    reinterpret_cast<BufferOwnerObject *>(self)->held.release();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+void release_view(BufferOwnerObject *self) noexcept { self->held.release(); }
 
 PyMethodDef methods[] = {
     SL_LOCKED("release", release, METH_NOARGS),
@@ -79,9 +68,9 @@ PyGetSetDef getset[] = {
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void *>(locked<init>)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_tracked<BufferOwnerObject, release_view>)},
     {Py_tp_traverse, reinterpret_cast<void *>(traverse_type_only)},
-    {Py_tp_clear, reinterpret_cast<void *>(clear)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear_tracked<BufferOwnerObject, release_view>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},

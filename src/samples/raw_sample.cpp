@@ -212,20 +212,7 @@ PyObject *get_max_buffer_length(RawSampleObject *self, void *) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Garbage collection and deallocation
-
-int clear(PyObject *self) {
-    deinit_object(reinterpret_cast<RawSampleObject *>(self));
-    return 0;
-}
-
-void dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    deinit_object(reinterpret_cast<RawSampleObject *>(self));
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+// Type (garbage collection clear and deallocation do what deinit() does)
 
 constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 
@@ -251,9 +238,9 @@ PyGetSetDef getset[] = {
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void *>(locked<init>)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_tracked<RawSampleObject, deinit_object>)},
     {Py_tp_traverse, reinterpret_cast<void *>(traverse_type_only)},
-    {Py_tp_clear, reinterpret_cast<void *>(clear)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear_tracked<RawSampleObject, deinit_object>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},
