@@ -99,6 +99,15 @@ namespace {
 
 bool valid_channels(long channels) noexcept { return channels == 1 || channels == 2; }
 
+// A parsed amount as a fixed-point weight: 0 at or below 0, 32768 at or above `top`, otherwise
+// amount * scale + 0.5 truncated, in single precision (NaN gives 0).
+int32_t weight(double amount, float top, float scale) noexcept {
+    float v = narrow_float(amount);
+    if (v <= 0.0f) return 0;
+    if (v >= top) return 32768;
+    return saturate_cast<int32_t>(v * scale + 0.5f);
+}
+
 }  // namespace
 
 PyObject *mix_s16(PyObject *, PyObject *args) {
@@ -121,10 +130,7 @@ PyObject *multiply_s16(PyObject *, PyObject *args) {
     if (!valid_channels(channels)) return value_error("channel_count must be 1 or 2");
     if (sig.size() != mod.size() || sig.size() % (2 * channels) != 0)
         return value_error("buffers must be the same whole number of configured frames");
-    float depth = narrow_float(depth_arg);
-    int32_t c = depth <= 0.0f ? 0
-              : depth >= 1.0f ? 32768
-              : saturate_cast<int32_t>(depth * 32768.0f + 0.5f);  // NaN gives 0
+    int32_t c = weight(depth_arg, 1.0f, 32768.0f);  // Q15
     uint8_t *out;
     PyObject *result = new_bytes(sig.size(), &out);
     if (result) kernel::multiply(sig.bytes(), mod.bytes(), out, sig.size() / 2, c);
@@ -139,10 +145,7 @@ PyObject *midside_s16(PyObject *, PyObject *args) {
     if (!valid_channels(channels)) return value_error("channel_count must be 1 or 2");
     if (in.size() % (2 * channels) != 0)
         return value_error("buffer must be a whole number of configured frames");
-    float width = narrow_float(width_arg);
-    int32_t c = width <= 0.0f ? 0
-              : width >= 2.0f ? 32768
-              : saturate_cast<int32_t>(width * 16384.0f + 0.5f);  // NaN gives 0
+    int32_t c = weight(width_arg, 2.0f, 16384.0f);  // Q14
     uint8_t *out;
     PyObject *result = new_bytes(in.size(), &out);
     if (!result) return nullptr;
