@@ -6,37 +6,23 @@ sections; with the GIL they still interleave at every bytecode boundary.
 
 import array
 import sys
-import threading
 
 import numpy as np
 
 import _sonolith as so
+from tests.test_threads import run_threads as start_together
 
 THREADS = 8
 
 
 def run_threads(target, n=THREADS):
-    barrier = threading.Barrier(n)
-    errors = []
-
-    def body(i):
-        try:
-            barrier.wait()
-            target(i)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
+    """Runs target(i) on n threads at once, switching threads as often as the interpreter can."""
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     try:
-        threads = [threading.Thread(target=body, args=(i,)) for i in range(n)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        start_together(n, target)
     finally:
         sys.setswitchinterval(old)
-    assert not errors, errors
 
 
 def test_shared_raw_sample_halves_alternate():
