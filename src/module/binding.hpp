@@ -254,7 +254,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Types
 
-// Creates a heap type from its specification with the module as owner.
+// Creates a heap type from its PyType_Spec with the module as owner.
 inline PyObject *create_type(PyObject *module, PyType_Spec *spec) noexcept {
     return PyType_FromModuleAndSpec(module, spec, nullptr);
 }

@@ -32,7 +32,7 @@ struct ModuleState {
     PyObject *types[static_cast<int>(TypeSlot::Count)];
 };
 
-// Type specifications, one per type source.
+// Type specs (PyType_Spec), one per type source.
 extern PyType_Spec buffer_owner_spec;
 extern PyType_Spec raw_sample_spec;
 extern PyType_Spec envelope_state_spec;
