@@ -2,8 +2,9 @@
 // C++ helpers so that no entry point can get them wrong:
 //
 //   BufferView     RAII owner of a Py_buffer; every path out of a call releases every view.
-//   locked<F>      wraps a method, getter, setter or __init__ so that it runs inside the object's
-//                  critical section (and receives `self` as its own record type).
+//   GilRelease     runs a pure kernel with the GIL released on the ordinary build (without_gil).
+//   locked<F>      wraps a method, getter, setter or __init__ so that it runs holding the object's
+//                  lock (and receives `self` as its own record type).
 //   ready<F>       the same, and first rejects an object whose __init__ never succeeded.
 //   fail(...)      sets a built-in exception with an exact message and converts to nullptr / -1.
 //   OwnedArray     an array owned by an object; NewArray allocates the replacement first and
@@ -19,6 +20,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <concepts>
 #include <type_traits>
 
 #if defined(__linux__)
@@ -122,11 +124,61 @@ inline PyObject *new_bytes(size_t n, uint8_t **data) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Kernels without the GIL
+
+// Work below this many units (about a nanosecond of kernel time each: one sample through a cheap
+// kernel) runs with the GIL held. Releasing and re-taking an uncontended GIL costs about 0.1 us,
+// and when other threads want it, taking it back can mean waiting for one of them to let go: for
+// a few microseconds of work that is no gain, and single-call overhead at small blocks matters
+// more. Above it the kernel runs while other threads run Python code or kernels of their own.
+inline constexpr size_t kGilReleaseWork = 8192;
+
+// Runs a pure kernel with the GIL released on the ordinary build. The rule for every entry point:
+// whatever can run long (a whole buffer through a kernel) goes through this, with a rough count
+// of the work it does; inside, the kernel touches no Python object, reference count or Python
+// API, and the buffer views it reads and writes stay held (so their exporters stay pinned) until
+// after it returns. On the free-threaded build there is no GIL to release and this does nothing.
+class GilRelease {
+public:
+    explicit GilRelease(size_t work) noexcept {
+#ifndef Py_GIL_DISABLED
+        if (work >= kGilReleaseWork) state_ = PyEval_SaveThread();
+#else
+        (void)work;
+#endif
+    }
+    ~GilRelease() {
+#ifndef Py_GIL_DISABLED
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+#endif
+    }
+    GilRelease(const GilRelease &) = delete;
+    GilRelease &operator=(const GilRelease &) = delete;
+
+private:
+#ifndef Py_GIL_DISABLED
+    PyThreadState *state_ = nullptr;
+#endif
+};
+
+// without_gil(work, [&] { kernel(...); }): the usual form of the above.
+template <typename Kernel>
+inline decltype(auto) without_gil(size_t work, Kernel &&kernel) noexcept {
+    GilRelease release(work);
+    return kernel();
+}
+
+// Work estimates: `samples` samples through a kernel costing about `cost` units each, saturating.
+inline constexpr size_t kernel_work(size_t samples, size_t cost = 1) noexcept {
+    return cost != 0 && samples > SIZE_MAX / cost ? SIZE_MAX : samples * cost;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Per-object locking
 
 // The object's critical section for the lifetime of the lock. On the free-threaded build this is
-// PyCriticalSection_Begin/End; with the GIL the interpreter already serialises the calls, and the
-// 3.13 headers leave the section's record incomplete there, so the lock compiles to nothing.
+// PyCriticalSection_Begin/End; with the GIL the 3.13 headers leave the section's record
+// incomplete, so it compiles to nothing there and ObjectMutex below does the work.
 class ObjectLock {
 public:
 #ifdef Py_GIL_DISABLED
@@ -144,10 +196,69 @@ private:
 #endif
 };
 
+// The per-object lock of the ordinary build, the first field after PyObject_HEAD of every record
+// whose methods release the GIL: once kernels run without the GIL, the GIL no longer keeps two
+// threads out of one object. A waiting thread blocks in PyMutex_Lock, which lets go of the GIL
+// while it waits. The lock is re-entrant for its owner thread: argument conversion (__float__,
+// __index__, __buffer__) can run Python code that calls into the same object, which must not
+// deadlock (a critical section lets such a call in too). owner and depth are read and written
+// only with the GIL held, which orders those accesses; the mutex orders everything else. On the
+// free-threaded build the record is empty and the critical section does the work.
+struct ObjectMutex {
+#ifndef Py_GIL_DISABLED
+    PyMutex mutex;
+    unsigned long owner;
+    uint32_t depth;
+
+    void lock() noexcept {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (depth != 0 && owner == me) {
+            ++depth;
+            return;
+        }
+        PyMutex_Lock(&mutex);
+        owner = me;
+        depth = 1;
+    }
+    void unlock() noexcept {
+        if (--depth == 0) {
+            owner = 0;
+            PyMutex_Unlock(&mutex);
+        }
+    }
+#endif
+};
+
+// Holds an object's ObjectMutex (ordinary build) for its lifetime.
+class MutexHold {
+public:
+#ifndef Py_GIL_DISABLED
+    explicit MutexHold(ObjectMutex &m) noexcept : m_(m) { m_.lock(); }
+    ~MutexHold() { m_.unlock(); }
+#else
+    explicit MutexHold(ObjectMutex &) noexcept {}
+#endif
+    MutexHold(const MutexHold &) = delete;
+    MutexHold &operator=(const MutexHold &) = delete;
+
+private:
+#ifndef Py_GIL_DISABLED
+    ObjectMutex &m_;
+#endif
+};
+
 namespace detail {
 
 template <typename T>
 concept HasReady = requires(T *t) { t->ready; };
+template <typename T>
+concept HasMutex = requires(T *t) {
+    { t->lock } -> std::same_as<ObjectMutex &>;
+};
+// A type whose calls keep the GIL throughout (VorbisStream, whose decoder calls run Python code)
+// says so with `static constexpr bool kKeepsGil = true;` and has no ObjectMutex.
+template <typename T>
+concept KeepsGil = requires { requires T::kKeepsGil; };
 
 template <typename Sig, Sig F, bool CheckReady>
 struct Locked;
@@ -157,8 +268,18 @@ struct Locked;
 template <typename R, typename T, typename... A, R (*F)(T *, A...), bool CheckReady>
 struct Locked<R (*)(T *, A...), F, CheckReady> {
     static R call(PyObject *self, A... args) noexcept {
+        static_assert(HasMutex<T> != KeepsGil<T>,
+                      "a record has an ObjectMutex `lock` field, or declares kKeepsGil");
         ObjectLock lock(self);
         T *object = reinterpret_cast<T *>(self);
+        if constexpr (HasMutex<T>) {
+            MutexHold hold(object->lock);
+            return checked(object, args...);
+        } else {
+            return checked(object, args...);
+        }
+    }
+    static R checked(T *object, A... args) noexcept {
         if constexpr (CheckReady) {
             static_assert(HasReady<T>, "ready<> needs a `ready` field");
             if (!object->ready) return value_error(kNotInitialised);

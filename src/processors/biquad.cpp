@@ -230,6 +230,7 @@ namespace {
 
 struct BiquadObject {
     PyObject_HEAD
+    ObjectMutex lock;
     kernel::BiquadMemory memory[2];  // channel 0, channel 1
     uint8_t ready;
 };

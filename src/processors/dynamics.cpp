@@ -569,6 +569,7 @@ void process(const DynamicsConfig &cf, DynamicsRun &r, int16_t *line, const uint
 
 struct DynamicsObject {
     PyObject_HEAD
+    ObjectMutex lock;
     DynamicsConfig config;
     DynamicsRun run;
     OwnedArray<int16_t> line;  // lookahead line, line_capacity x channels samples

@@ -115,6 +115,7 @@ namespace {
 
 struct EnvelopeObject {
     PyObject_HEAD
+    ObjectMutex lock;
     kernel::Envelope env;
     uint8_t ready;
 };

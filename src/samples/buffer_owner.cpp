@@ -8,6 +8,7 @@ namespace {
 
 struct BufferOwnerObject {
     PyObject_HEAD
+    ObjectMutex lock;
     HeldView held;
 };
 

@@ -22,6 +22,7 @@ struct SampleFormat {
 
 struct RawSampleObject {
     PyObject_HEAD
+    ObjectMutex lock;
     HeldView held;  // same place and meaning as in BufferOwner
     SampleFormat format;
     const uint8_t *data;

@@ -197,6 +197,9 @@ bool same_format(DecoderContext *context) {
 
 struct VorbisStreamObject {
     PyObject_HEAD
+    // Decoder calls run the file object's Python code and so keep the GIL; the busy flag, not a
+    // mutex, keeps a second call out of a decoder call under way.
+    static constexpr bool kKeepsGil = true;
     DecoderContext *context;     // null when closed or not opened
     PyObject *file;              // the Python file object
     PyObject *saved_exception;   // the first exception raised by file.read during a decoder call
