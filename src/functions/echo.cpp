@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "functions/mix_law.hpp"
 #include "functions/soft_knee.hpp"
 #include "module/module.hpp"
 #include "module/numeric.hpp"
@@ -49,13 +50,6 @@ inline bool gains_fit(double a, double b) noexcept {
 struct EchoGains {
     double feedback, dry, wet;
 };
-
-// Dry and wet gains of one mix value: dry = min(2 - mix, 1), wet = min(mix, 1).
-inline void mix_gains(double mix, double *dry, double *wet) noexcept {
-    double d = 2.0 - mix;
-    *dry = d < 1.0 ? d : 1.0;
-    *wet = mix < 1.0 ? mix : 1.0;
-}
 
 // One fixed-speed echo sample: read cell, write cell back with feedback plus input, output mix.
 template <bool Fast>
@@ -253,7 +247,7 @@ PyObject *echo_s16(PyObject *, PyObject *args) {
     uint32_t heads[2] = {pos0 % modulus, channels == 2 ? pos1 % modulus : pos1};
     kernel::EchoGains g;
     g.feedback = feedback;
-    kernel::mix_gains(mix, &g.dry, &g.wet);
+    mix_gains(mix, &g.dry, &g.wet);
 
     uint8_t *out;
     PyObject *result = new_bytes(in.size(), &out);
@@ -282,7 +276,7 @@ PyObject *multitap_s16(PyObject *, PyObject *args) {
     if (taps >= 2 && !knee_slope(static_cast<int32_t>(static_cast<uint32_t>(taps)), &tap_slope))
         tap_slope = kKneeSlope2;
     double dry, wet;
-    kernel::mix_gains(mix, &dry, &wet);
+    mix_gains(mix, &dry, &wet);
     position %= length;
 
     uint8_t *out;
