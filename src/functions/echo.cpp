@@ -252,8 +252,10 @@ PyObject *echo_s16(PyObject *, PyObject *args) {
     uint8_t *out;
     PyObject *result = new_bytes(in.size(), &out);
     if (!result) return nullptr;
-    kernel::echo(in.bytes(), out, in.size() / 2, int(channels), mem.writable(), mem.size(), capacity,
-                 delay, speed, variable != 0, heads, g);
+    without_gil(kernel_work(in.size() / 2, 3), [&] {
+        kernel::echo(in.bytes(), out, in.size() / 2, int(channels), mem.writable(), mem.size(),
+                     capacity, delay, speed, variable != 0, heads, g);
+    });
     return Py_BuildValue("(NII)", result, heads[0], heads[1]);
 }
 
@@ -282,9 +284,11 @@ PyObject *multitap_s16(PyObject *, PyObject *args) {
     uint8_t *out;
     PyObject *result = new_bytes(in.size(), &out);
     if (!result) return nullptr;
-    kernel::multitap(in.bytes(), out, in.size() / 2, int(channels), int(first_channel % channels),
-                     mem.writable(), length, delays.bytes(), gains.bytes(), taps, tap_slope, feedback,
-                     dry, wet, &position);
+    without_gil(kernel_work(in.size() / 2, 3 + 3 * taps), [&] {
+        kernel::multitap(in.bytes(), out, in.size() / 2, int(channels),
+                         int(first_channel % channels), mem.writable(), length, delays.bytes(),
+                         gains.bytes(), taps, tap_slope, feedback, dry, wet, &position);
+    });
     return Py_BuildValue("(NI)", result, position);
 }
 

@@ -300,7 +300,8 @@ PyObject *freeverb_s16(PyObject *, PyObject *args) {
                               ap_lines.writable(), ap_positions.writable()};
     const size_t sizes[5] = {comb_lines.size(), comb_positions.size(), comb_stores.size(),
                              ap_lines.size(), ap_positions.size()};
-    kernel::freeverb(in.bytes(), out, in.size() / 2, nch, b, sizes, g);
+    without_gil(kernel_work(in.size() / 2, 13),
+                [&] { kernel::freeverb(in.bytes(), out, in.size() / 2, nch, b, sizes, g); });
     return result;
 }
 

@@ -117,7 +117,8 @@ PyObject *mix_s16(PyObject *, PyObject *args) {
         return value_error("buffers must have the same even byte length");
     uint8_t *out;
     PyObject *result = new_bytes(a.size(), &out);
-    if (result) kernel::mix(a.bytes(), b.bytes(), out, a.size() / 2);
+    if (result)
+        without_gil(kernel_work(a.size() / 2), [&] { kernel::mix(a.bytes(), b.bytes(), out, a.size() / 2); });
     return result;
 }
 
@@ -133,7 +134,9 @@ PyObject *multiply_s16(PyObject *, PyObject *args) {
     int32_t c = weight(depth_arg, 1.0f, 32768.0f);  // Q15
     uint8_t *out;
     PyObject *result = new_bytes(sig.size(), &out);
-    if (result) kernel::multiply(sig.bytes(), mod.bytes(), out, sig.size() / 2, c);
+    if (result)
+        without_gil(kernel_work(sig.size() / 2),
+                    [&] { kernel::multiply(sig.bytes(), mod.bytes(), out, sig.size() / 2, c); });
     return result;
 }
 
@@ -149,10 +152,12 @@ PyObject *midside_s16(PyObject *, PyObject *args) {
     uint8_t *out;
     PyObject *result = new_bytes(in.size(), &out);
     if (!result) return nullptr;
-    if (channels == 2)
-        kernel::midside(in.bytes(), out, in.size() / 4, c);
-    else if (in.size() != 0)
-        std::memcpy(out, in.bytes(), in.size());
+    without_gil(kernel_work(in.size() / 2), [&] {
+        if (channels == 2)
+            kernel::midside(in.bytes(), out, in.size() / 4, c);
+        else if (in.size() != 0)
+            std::memcpy(out, in.bytes(), in.size());
+    });
     return result;
 }
 
@@ -171,13 +176,16 @@ PyObject *remix_s16(PyObject *, PyObject *args) {
     if (dest == Py_None) {
         uint8_t *out;
         PyObject *result = new_bytes(out_bytes, &out);
-        if (result) kernel::remix(src.bytes(), src_channels, out, dst_channels, frames);
+        if (result)
+            without_gil(kernel_work(out_bytes / 2),
+                        [&] { kernel::remix(src.bytes(), src_channels, out, dst_channels, frames); });
         return result;
     }
     BufferView dst;
     if (!dst.acquire(dest, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) return nullptr;
     if (dst.size() < out_bytes) return value_error("dest is too small");
-    kernel::remix(src.bytes(), src_channels, dst.writable(), dst_channels, frames);
+    without_gil(kernel_work(out_bytes / 2),
+                [&] { kernel::remix(src.bytes(), src_channels, dst.writable(), dst_channels, frames); });
     return Py_NewRef(dest);
 }
 

@@ -216,8 +216,10 @@ PyObject *oscillator_i32(PyObject *, PyObject *args) {
     kernel::Loop loop = kernel::make_loop(loop_start, loop_end);
     if (kernel::renders(phase, step, loop)) {
         phase = kernel::enter_loop(phase, loop);
-        phase = kernel::oscillator(wave.bytes(), phase, step, loop, left, right, int(channels), out,
-                                   frames);
+        phase = without_gil(kernel_work(samples, 1), [&] {
+            return kernel::oscillator(wave.bytes(), phase, step, loop, left, right, int(channels),
+                                      out, frames);
+        });
     } else if (samples != 0) {
         std::memset(out, 0, samples * 4);
     }
@@ -243,7 +245,9 @@ PyObject *oscillator_raw_i32(PyObject *, PyObject *args) {
     kernel::Loop loop = kernel::make_loop(loop_start, loop_end);
     if (kernel::renders(phase, step, loop)) {
         phase = kernel::enter_loop(phase, loop);
-        phase = kernel::oscillator_raw(wave.bytes(), phase, step, loop, out, frames);
+        phase = without_gil(kernel_work(frames, 1), [&] {
+            return kernel::oscillator_raw(wave.bytes(), phase, step, loop, out, frames);
+        });
     } else if (frames != 0) {
         std::memset(out, 0, size_t(frames) * 4);
     }
@@ -275,7 +279,9 @@ PyObject *ring_multiply_i32(PyObject *, PyObject *args) {
     kernel::Loop loop = kernel::make_loop(loop_start, loop_end);
     if (kernel::renders(phase, step, loop)) {
         phase = kernel::enter_loop(phase, loop);
-        phase = kernel::ring_multiply(out, wave.bytes(), phase, step, loop, voice.size() / 4);
+        phase = without_gil(kernel_work(voice.size() / 4, 2), [&] {
+            return kernel::ring_multiply(out, wave.bytes(), phase, step, loop, voice.size() / 4);
+        });
     }
     wave.release();
     voice.release();
@@ -300,8 +306,10 @@ PyObject *apply_loudness_i32(PyObject *, PyObject *args) {
     uint8_t *out;
     PyObject *result = new_bytes(size_t(channels) * n * 4, &out);
     if (result != nullptr)
-        kernel::loudness(voice.bytes(), n, int(channels), previous_left, previous_right, left, right,
-                         out);
+        without_gil(kernel_work(size_t(channels) * n), [&] {
+            kernel::loudness(voice.bytes(), n, int(channels), previous_left, previous_right, left,
+                             right, out);
+        });
     return result;
 }
 
@@ -314,7 +322,9 @@ PyObject *mixdown_i32(PyObject *, PyObject *args) {
         return value_error("input must contain native signed 32-bit samples");
     uint8_t *out;
     PyObject *result = new_bytes(in.size() / 2, &out);
-    if (result != nullptr) kernel::mixdown(in.bytes(), out, in.size() / 4, slope);
+    if (result != nullptr)
+        without_gil(kernel_work(in.size() / 4),
+                    [&] { kernel::mixdown(in.bytes(), out, in.size() / 4, slope); });
     return result;
 }
 
@@ -329,7 +339,9 @@ PyObject *fnv1a64(PyObject *, PyObject *args) {
     BufferView data;
     unsigned long long start = 14695981039346656037ull;
     if (!PyArg_ParseTuple(args, "y*|K:fnv1a64", data.out(), &start)) return nullptr;
-    return PyLong_FromUnsignedLongLong(kernel::fnv1a64(data.bytes(), data.size(), start));
+    const uint64_t hash = without_gil(kernel_work(data.size()),
+                                      [&] { return kernel::fnv1a64(data.bytes(), data.size(), start); });
+    return PyLong_FromUnsignedLongLong(hash);
 }
 
 }  // namespace sonolith

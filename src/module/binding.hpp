@@ -172,6 +172,8 @@ inline decltype(auto) without_gil(size_t work, Kernel &&kernel) noexcept {
 inline constexpr size_t kernel_work(size_t samples, size_t cost = 1) noexcept {
     return cost != 0 && samples > SIZE_MAX / cost ? SIZE_MAX : samples * cost;
 }
+// A plain copy of n bytes: about 0.1 ns a byte.
+inline constexpr size_t copy_work(size_t bytes) noexcept { return bytes / 8; }
 
 // ---------------------------------------------------------------------------------------------
 // Per-object locking

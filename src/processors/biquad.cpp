@@ -268,7 +268,8 @@ PyObject *process_i32(BiquadObject *self, PyObject *args) {
     PyObject *result = new_bytes(in.size(), &out);
     if (result == nullptr) return nullptr;
     const kernel::BiquadCoefficients c = kernel::design(type, frequency, q, gain, sample_rate);
-    kernel::filter_i32(c, self->memory[0], in.bytes(), out, in.size() / 4);
+    without_gil(kernel_work(in.size() / 4, 4),
+                [&] { kernel::filter_i32(c, self->memory[0], in.bytes(), out, in.size() / 4); });
     return result;
 }
 
@@ -288,10 +289,12 @@ PyObject *process_s16(BiquadObject *self, PyObject *args) {
     PyObject *result = new_bytes(in.size(), &out);
     if (result == nullptr) return nullptr;
     const kernel::BiquadCoefficients c = kernel::design(type, frequency, q, gain, sample_rate);
-    if (channel_count == 1)
-        kernel::filter_s16<1>(c, self->memory, in.bytes(), out, samples, mix);
-    else
-        kernel::filter_s16<2>(c, self->memory, in.bytes(), out, samples / 2, mix);
+    without_gil(kernel_work(samples, 4), [&] {
+        if (channel_count == 1)
+            kernel::filter_s16<1>(c, self->memory, in.bytes(), out, samples, mix);
+        else
+            kernel::filter_s16<2>(c, self->memory, in.bytes(), out, samples / 2, mix);
+    });
     return result;
 }
 

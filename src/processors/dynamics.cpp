@@ -735,8 +735,10 @@ PyObject *process_method(DynamicsObject *self, PyObject *args) {
     uint8_t *out;
     PyObject *result = new_bytes(input.size(), &out);
     if (result == nullptr) return nullptr;
-    process(self->config, self->run, self->line.data, input.bytes(), key.held() ? key.bytes() : nullptr,
-            out, input.size() / frame_bytes);
+    without_gil(kernel_work(input.size() / 2, 7), [&] {
+        process(self->config, self->run, self->line.data, input.bytes(),
+                key.held() ? key.bytes() : nullptr, out, input.size() / frame_bytes);
+    });
     return result;
 }
 

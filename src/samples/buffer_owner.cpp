@@ -34,8 +34,12 @@ PyObject *release(BufferOwnerObject *self, PyObject *) {
 
 PyObject *copy_bytes(BufferOwnerObject *self, PyObject *) {
     if (!self->held.held) return runtime_error("buffer has been released");
-    return PyBytes_FromStringAndSize(static_cast<const char *>(self->held.view.buf),
-                                     self->held.view.len);
+    const size_t n = static_cast<size_t>(self->held.view.len);
+    uint8_t *out;
+    PyObject *result = new_bytes(n, &out);
+    if (result != nullptr && n != 0)
+        without_gil(copy_work(n), [&] { std::memcpy(out, self->held.view.buf, n); });
+    return result;
 }
 
 PyObject *get_format(BufferOwnerObject *self, void *) {

@@ -163,10 +163,15 @@ PyObject *get_buffer(RawSampleObject *self, PyObject *args, PyObject *kwds) {
         uint8_t *out;
         result = new_bytes(size_t(n) * b, &out);
         if (result == nullptr) return nullptr;
-        for (uint32_t k = 0; k < n; ++k) std::memcpy(out + size_t(k) * b, start + size_t(k) * stride, b);
+        without_gil(kernel_work(n), [&] {
+            for (uint32_t k = 0; k < n; ++k)
+                std::memcpy(out + size_t(k) * b, start + size_t(k) * stride, b);
+        });
     } else {
-        result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(start), length);
+        uint8_t *out;
+        result = new_bytes(length, &out);
         if (result == nullptr) return nullptr;
+        if (length != 0) without_gil(copy_work(length), [&] { std::memcpy(out, start, length); });
     }
     return Py_BuildValue("(iN)", 0, result);
 }
