@@ -77,3 +77,52 @@ def test_many_objects_and_functions_in_parallel():
             assert samples[i]._get_buffer(True, 1)[1] == array.array("h", range(i + 1, i + 32, 2)).tobytes()
 
     run_threads(work)
+
+
+def test_waiting_for_an_object_lets_other_threads_run():
+    # One thread holds the object (its argument's __float__ waits); a second thread calls into
+    # the same object and must wait without holding the GIL, or neither this thread nor the
+    # first could go on.
+    import threading
+
+    state = so.DynamicsState()
+    entered, go = threading.Event(), threading.Event()
+
+    class SlowFloat:
+        def __float__(self):
+            entered.set()
+            assert go.wait(20)
+            return -12.0
+
+    first = threading.Thread(target=lambda: state.configure(0, SlowFloat()))
+    first.start()
+    assert entered.wait(20)
+    second = threading.Thread(target=state.reset)
+    second.start()
+    second.join(0.2)
+    go.set()  # runs only if the waiting thread let go of the GIL
+    first.join(20)
+    second.join(20)
+    assert not first.is_alive() and not second.is_alive()
+
+
+def test_reentry_from_argument_conversion_does_not_deadlock():
+    state = so.DynamicsState()
+    state.finish()
+    block = bytes(4096 * 4)
+
+    class Reentrant:
+        def __float__(self):
+            state.reset()  # the same object, from inside its own configure
+            return float(len(state.process(block)))
+
+    state.configure(0, Reentrant())
+    owner = so.BufferOwner(bytearray(16))
+
+    class Exporter:
+        def __buffer__(self, flags):
+            owner.release()
+            return memoryview(bytearray(8))
+
+    owner.__init__(Exporter())
+    assert owner.nbytes == 8

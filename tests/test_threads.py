@@ -92,6 +92,32 @@ def test_threads_share_one_object(name):
 
 
 @pytest.mark.parametrize("name", sorted(SURFACE.types))
+def test_threads_share_one_object_with_long_blocks(name):
+    """Blocks long enough that the kernels run without the GIL: only the object's own lock keeps
+    two kernels off its state at once. Each thread feeds its share of one stream of equal blocks,
+    so under any serial order the k-th call to run gets the k-th output of a serial model; a torn
+    state shows up as an output the model never gives, or a different final state."""
+    recipe = recipe_or_warn(name)
+    if recipe is None or not recipe.checkable:
+        return
+    block = recipe.data()
+    if not isinstance(block, bytes):
+        return
+    block = block * (16384 // max(1, len(block) // 4) + 1)
+    serial = recipe.make(m)
+    try:
+        expected = [freeze(recipe.work(serial, block)) for _ in range(THREADS * CALLS // 4)]
+    except (ValueError, TypeError):
+        return  # this type's call takes no long block
+    shared = recipe.make(m)
+    results = [[] for _ in range(THREADS)]
+    run_threads(THREADS, lambda i: results[i].extend(freeze(recipe.work(shared, block)) for _ in range(CALLS // 4)))
+    assert collections.Counter(x for r in results for x in r) == collections.Counter(expected)
+    probe = recipe.probe or (lambda o: freeze(recipe.work(o, block)))
+    assert probe(shared) == probe(serial)
+
+
+@pytest.mark.parametrize("name", sorted(SURFACE.types))
 def test_objects_in_parallel_match_serial_runs(name):
     recipe = recipe_or_warn(name)
     if recipe is None:
@@ -114,7 +140,8 @@ def test_objects_in_parallel_match_serial_runs(name):
 
 
 def function_inputs():
-    return [rec.pcm_block(frames, 2, seed) for seed, frames in ((1, 256), (2, 1), (3, 64), (4, 0), (5, 1024))]
+    # The long block is well above the size from which kernels run without the GIL.
+    return [rec.pcm_block(frames, 2, seed) for seed, frames in ((1, 256), (2, 1), (3, 64), (4, 0), (5, 1024), (6, 8192))]
 
 
 @pytest.mark.parametrize("name", sorted(SURFACE.functions))
