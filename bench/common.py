@@ -48,11 +48,19 @@ class Case:
 class Bench:
     quick: bool = False
     cases: list[Case] = field(default_factory=list)
+    tables: list[Callable] = field(default_factory=list)  # table(out, quick): a custom report
 
     def case(self, title: str, frames: int, impls: dict[str, Callable[[], object]]) -> None:
         self.cases.append(Case(title, frames, {k: v for k, v in impls.items() if v is not None}))
 
+    def table(self, fn: Callable) -> None:
+        self.tables.append(fn)
+
     def run(self, out=print) -> None:
+        for fn in self.tables:
+            fn(out, self.quick)
+        if not self.cases:
+            return
         min_time = 0.05 if self.quick else 0.25
         out(f"{'case':<44} {'implementation':<22} {'Mframes/s':>10} {'x realtime':>11} {'sonolith is':>12}")
         out("-" * 103)
