@@ -153,6 +153,18 @@ class BiquadState:
         mix: float, channel_count: int, /,
     ) -> bytes: ...
 
+# Spectrum and level meter (bands and levels as db_byte_scale codes, code c meaning c - 200 dB)
+
+@final
+class MeterState:
+    def __init__(self) -> None: ...
+    def configure(self, bands: int, low_hz: float, high_hz: float, /) -> None: ...
+    def feed(self, samples: Buffer, sample_rate: int, channels: int = 2, /) -> None: ...
+    def read(self) -> tuple[int, bytes, int, int]:
+        """(publication number, band codes, peak code, RMS code)."""
+    def stats(self) -> tuple[bool, int, int, int, int, int, int]:
+        """(active, bands, analyses, load estimate, total analysis time, longest analysis, time since configuration)."""
+
 # Ogg Vorbis decoding
 
 class _VorbisFile(Protocol):

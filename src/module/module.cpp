@@ -54,6 +54,7 @@ const ExecStep kSteps[] = {
     add_int("SUBOCTAVE_FRAMES", 256),
     add_int("CONVOLVE_FRAMES", 256),
     add_int("CONVOLVE_MAX_PARTITIONS", 512),
+    add_type(TypeSlot::MeterState, meter_state_spec),
     add_type(TypeSlot::VorbisStream, vorbis_stream_spec),
     add_int("METER_MAX_BANDS", 96),
     add_int("MODAL_FRAMES", 256),
