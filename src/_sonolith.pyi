@@ -65,6 +65,26 @@ def mixdown_i32(samples: Buffer, headroom: int = 64, /) -> bytes: ...
 def pitch_bend(base: int, bend: int, /) -> int: ...
 def fnv1a64(data: Buffer, start: int = 14695981039346656037, /) -> int: ...
 
+# Distortion, chorus, phaser and pitch shift (native-endian signed 16-bit PCM; caller-held state)
+
+def distortion_s16(
+    input: Buffer, drive: float, input_gain_db: float, output_gain_db: float, mode: int,
+    limiter: bool, mix: float, /,
+) -> bytes: ...
+def chorus_s16(
+    input: Buffer, ring: Buffer, index: int, span: int, length: int, voices: int, wet_gain: float, /,
+) -> tuple[bytes, int]: ...
+def phaser_s16(
+    input: Buffer, feedback_memory: Buffer, allpass_memory: Buffer, channels: int, stages: int,
+    corner: float, rate: float, feedback: float, mix: float, /,
+) -> bytes: ...
+def pitchshift_s16(
+    input: Buffer, line: Buffer, lookahead: Buffer, length: int, lookahead_length: int,
+    channels: int, rate: int, write_index: int, lookahead_index: int, read_position: int,
+    mix: float, frozen: bool = False, search_window: int = 0, splice: int = 0,
+    crossfade: bool = False, direction: bool = False, /,
+) -> tuple[bytes, int, int, int, int, bool, bool]: ...
+
 # Echo, multi-tap delay and reverb (native-endian signed 16-bit PCM; the caller owns the delay
 # memory and positions, the functions update the memory in place)
 

@@ -176,6 +176,12 @@ FUNCTION_CALLS: dict[str, Callable] = {
     "echo_s16": lambda d: _echo_args(d),
     "multitap_s16": lambda d: _multitap_args(d),
     "freeverb_s16": lambda d: _freeverb_args(d),
+    "distortion_s16": lambda d: (d, 0.6, 3.0, -1.0, len(d) % 4, len(d) % 3 == 0, 0.7),
+    "chorus_s16": lambda d: (d, _writable("h", range(64)), 70, 40, 64, 1 + len(d) % 6, 0.8),
+    "phaser_s16": lambda d: (d, _writable("h", [0, 0]), _writable("h", [0] * 8), 2, 4, 0.3, 1.0,
+                             0.5, 0.7),
+    "pitchshift_s16": lambda d: (d, _writable("h", [0] * 400), _writable("h", [0] * 64), 200, 32, 2,
+                                 300 + len(d) % 200, 5, 3, 7000, 1.5, False, 60),
 }
 
 
