@@ -5,6 +5,7 @@ import numpy as np
 f32 = np.float32
 
 
+@np.errstate(over="ignore")
 def holdoff_frames(rate, t):
     r = f32(rate)
     d = f32(f32(r * f32(t)) / f32(1000))
@@ -34,7 +35,8 @@ class SubOctave:
         self.high, self.first, self.second, self.counter = 0, 1, 1, 0
 
     def configure(self, option, value):
-        v = f32(value)
+        with np.errstate(over="ignore"):
+            v = f32(value)
         if option == 0:
             self.octaves = 2 if v >= 2 else 1
         elif option == 1:
