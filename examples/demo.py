@@ -122,6 +122,60 @@ class Tremolo(Stage):
         return f"tremolo {self.hz:g} Hz"
 
 
+class Phaser(Stage):
+    """Six all-pass stages with feedback on both channels (phaser_s16); the corner sweeps with a
+    slow sine from block to block, and the feedback and all-pass memories live here."""
+
+    name = "phaser"
+    needs = ("phaser_s16",)
+    STAGES = 6
+
+    def __init__(self, rate: int, hz: float, feedback: float, mix: float):
+        self.feedback_memory = bytearray(2 * 2)
+        self.allpass_memory = bytearray(2 * 2 * self.STAGES)
+        self.step, self.phase, self.hz = 2 * math.pi * hz / rate, 0.0, hz
+        self.feedback, self.mix = feedback, mix
+
+    def process(self, block):
+        ratio = 0.02 + 0.28 * (0.5 + 0.5 * math.sin(self.phase))  # all-pass corner ratio c / r
+        self.phase = (self.phase + (len(block) // FRAME_BYTES) * self.step) % (2 * math.pi)
+        return _sonolith.phaser_s16(block, self.feedback_memory, self.allpass_memory, 2, self.STAGES,
+                                    ratio, 1.0, self.feedback, self.mix)
+
+    def describe(self):
+        return f"phaser {self.hz:g} Hz"
+
+
+class Chorus(Stage):
+    """Three-voice chorus (chorus_s16) on each channel over its own 30 ms ring; the tap spread
+    sweeps slowly and the two channels sweep in opposite directions."""
+
+    name = "chorus"
+    needs = ("chorus_s16",)
+    VOICES = 3
+
+    def __init__(self, rate: int, hz: float, wet: float):
+        self.length = max(8, rate * 30 // 1000)
+        self.rings = [bytearray(2 * self.length) for _ in range(2)]
+        self.index = [0, 0]
+        self.step, self.phase, self.hz, self.wet = 2 * math.pi * hz / rate, 0.0, hz, wet
+
+    def process(self, block):
+        samples = array.array("h", block)
+        out = array.array("h", bytes(len(block)))
+        sweep = 0.5 + 0.5 * math.sin(self.phase)
+        self.phase = (self.phase + (len(block) // FRAME_BYTES) * self.step) % (2 * math.pi)
+        for ch, amount in ((0, sweep), (1, 1.0 - sweep)):
+            span = max(self.VOICES, int(self.length * (0.2 + 0.75 * amount)))
+            wet, self.index[ch] = _sonolith.chorus_s16(samples[ch::2], self.rings[ch], self.index[ch], span,
+                                                       self.length, self.VOICES, self.wet)
+            out[ch::2] = array.array("h", wet)
+        return out.tobytes()
+
+    def describe(self):
+        return f"chorus {self.hz:g} Hz"
+
+
 class Echo(Stage):
     """Feedback echo; the delay memory and the two head positions live here between blocks."""
 
@@ -225,6 +279,9 @@ def build_chain(args, rate: int) -> tuple[list[Stage], list[str]]:
          lambda: Filter(rate, args.filter, args.cutoff, args.q, args.filter_gain_db, args.filter_mix)),
         (Tremolo, args.tremolo_depth > 0 and args.tremolo_rate > 0,
          lambda: Tremolo(rate, args.tremolo_rate, args.tremolo_depth)),
+        (Phaser, args.modulation == "phaser",
+         lambda: Phaser(rate, args.modulation_rate, args.phaser_feedback, args.modulation_mix)),
+        (Chorus, args.modulation == "chorus", lambda: Chorus(rate, args.modulation_rate, args.modulation_mix)),
         (Echo, not args.no_echo and args.echo_ms > 0,
          lambda: Echo(rate, args.echo_ms, args.echo_feedback, args.echo_mix)),
         (Reverb, not args.no_reverb and args.reverb_mix > 0,
@@ -301,26 +358,52 @@ class Levels:
 
 
 class Progress:
-    """A progress bar on stderr, shown only for long inputs."""
+    """A tqdm progress bar on stderr, shown only for long inputs (and only where tqdm is installed:
+    `./dev demo` installs it with the demo extra)."""
 
     def __init__(self, total_frames: int, rate: int, min_seconds: float = 30.0):
-        self.total = total_frames
-        self.on = total_frames > 0 and total_frames / rate >= min_seconds
-        self.last = -1
+        self.bar = None
+        if total_frames > 0 and total_frames / rate >= min_seconds:
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                return
+            self.bar = tqdm(total=total_frames, unit=" frames", unit_scale=True, file=sys.stderr,
+                            desc="processing", leave=False)
+        self.done = 0
 
     def update(self, done: int) -> None:
-        if not self.on:
-            return
-        pct = min(100, done * 100 // self.total)
-        if pct != self.last:
-            self.last = pct
-            bar = "#" * (pct // 2)
-            sys.stderr.write(f"\r[{bar:<50}] {pct:3d}%")
-            sys.stderr.flush()
+        if self.bar is not None:
+            self.bar.update(done - self.done)
+            self.done = done
 
     def close(self) -> None:
-        if self.on:
-            sys.stderr.write("\n")
+        if self.bar is not None:
+            self.bar.close()
+
+
+class Spectrum:
+    """Band levels over time from the module's spectrum meter (MeterState): the meter is fed every
+    block and publishes 60 analyses per second of audio; each new one becomes a row."""
+
+    BANDS, LOW_HZ, HIGH_HZ = 48, 40.0, 16000.0
+
+    def __init__(self):
+        self.rows: list[bytes] = []
+        self.meter = None
+        if hasattr(_sonolith, "MeterState"):
+            self.meter = _sonolith.MeterState()
+            self.meter.configure(self.BANDS, self.LOW_HZ, self.HIGH_HZ)
+        self.seen = 0
+
+    def add(self, block: bytes, rate: int) -> None:
+        if self.meter is None or not block:
+            return
+        self.meter.feed(block, rate, 2)
+        number, codes, _, _ = self.meter.read()
+        if number != self.seen and codes:
+            self.seen = number
+            self.rows.append(codes)
 
 
 def swapped(block: bytes) -> bytes:
@@ -357,8 +440,45 @@ def plot(path: pathlib.Path, before: Levels, after: Levels, rate: int, title: st
     return True
 
 
+def plot_spectrum(path: pathlib.Path, before: Spectrum, after: Spectrum, title: str) -> bool:
+    """Band levels (dB) over time before and after the chain, one picture above the other."""
+    if not before.rows or not after.rows:
+        return False
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    rows = min(len(before.rows), len(after.rows))
+    seconds = rows / 60  # the meter publishes 60 analyses per second of audio
+    fig, axes = plt.subplots(2, 1, figsize=(10, 6), sharex=True)
+    low, high, bands = Spectrum.LOW_HZ, Spectrum.HIGH_HZ, Spectrum.BANDS
+    for ax, spectrum, label in ((axes[0], before, "input"), (axes[1], after, "output")):
+        levels = [[code - 200 if code else -100 for code in row] for row in spectrum.rows[:rows]]
+        grid = list(map(list, zip(*levels)))  # bands x time
+        image = ax.imshow(grid, origin="lower", aspect="auto", cmap="magma", vmin=-90, vmax=0,
+                          extent=(0, seconds, 0, bands), interpolation="nearest")
+        ticks = [0, bands // 4, bands // 2, 3 * bands // 4, bands - 1]
+        ax.set_yticks([t + 0.5 for t in ticks])
+        ax.set_yticklabels([f"{low * (high / low) ** (t / (bands - 1)):.0f}" for t in ticks])
+        ax.set_ylabel(f"{label}: band (Hz)")
+        fig.colorbar(image, ax=ax, label="dB")
+    axes[0].set_title(title, fontsize=9)
+    axes[1].set_xlabel("time (s)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+    return True
+
+
 def speed(seconds: float, spent: float) -> str:
     return f"{seconds / spent:8.0f} x real time ({spent * 1000:7.1f} ms)" if spent > 0 else "(not measured)"
+
+
+# What --all switches on: option -> the value it takes when it is "off".
+ALL_STAGES = {"modulation": "phaser"}
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -368,7 +488,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("-o", "--output", type=pathlib.Path, metavar="OUT.wav", default=pathlib.Path("out/demo.wav"),
                         help="WAV file to write (default: out/demo.wav)")
     parser.add_argument("--seconds", type=float, metavar="S", help="process only the first SECONDS of the input")
-    parser.add_argument("--no-plot", action="store_true", help="do not draw the level plot")
+    parser.add_argument("--no-plot", action="store_true", help="do not draw the level and spectrum pictures")
+    parser.add_argument("--all", action="store_true",
+                        help="switch on every stage this build has that is off by default, with its defaults")
 
     g = parser.add_argument_group("filter")
     g.add_argument("--filter", choices=[*FILTER_TYPES, "off"], default="lowpass",
@@ -383,6 +505,15 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     g.add_argument("--tremolo-rate", type=float, metavar="HZ", default=4.0, help="tremolo rate in Hz, 0 = off (default 4)")
     g.add_argument("--tremolo-depth", type=float, metavar="DEPTH", default=0.3, help="tremolo depth 0..1, 0 = off (default 0.3)")
     g.add_argument("--width", type=float, metavar="W", default=1.4, help="stereo width, 1.0 = unchanged (default 1.4)")
+
+    g = parser.add_argument_group("phaser and chorus")
+    g.add_argument("--modulation", choices=["off", "phaser", "chorus"], default="off",
+                   help="a phaser or a chorus after the tremolo (default off; --all: phaser)")
+    g.add_argument("--modulation-rate", type=float, metavar="HZ", default=0.3,
+                   help="sweep rate of the phaser corner or the chorus spread (default 0.3)")
+    g.add_argument("--modulation-mix", type=float, metavar="MIX", default=0.5,
+                   help="phaser wet mix or chorus wet gain, 0..1 (default 0.5)")
+    g.add_argument("--phaser-feedback", type=float, metavar="FB", default=0.4, help="phaser feedback -1..1 (default 0.4)")
 
     g = parser.add_argument_group("echo")
     g.add_argument("--no-echo", action="store_true", help="leave out the echo stage")
@@ -405,6 +536,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     g.add_argument("--lookahead-ms", type=float, metavar="MS", default=2.0, help="limiter lookahead in ms, 0..50 (default 2)")
 
     args = parser.parse_args(argv)
+    if args.all:
+        for option, value in ALL_STAGES.items():
+            if getattr(args, option) == "off":
+                setattr(args, option, value)
     if args.seconds is not None and args.seconds <= 0:
         parser.error("--seconds must be positive")
     if args.cutoff <= 0 or args.q <= 0:
@@ -437,6 +572,7 @@ def main(argv: list[str] | None = None) -> int:
         stage_time = [0.0] * len(chain)
         window = max(1, rate // 20)
         before, after = Levels(window), Levels(window)
+        spectrum_before, spectrum_after = Spectrum(), Spectrum()
         progress = Progress(limit, rate)
         args.output.parent.mkdir(parents=True, exist_ok=True)
         frames_in = frames_out = 0
@@ -458,6 +594,7 @@ def main(argv: list[str] | None = None) -> int:
             def write(block: bytes) -> None:
                 nonlocal frames_out
                 after.add(block)
+                spectrum_after.add(block, rate)
                 out.writeframes(block if sys.byteorder == "little" else swapped(block))
                 frames_out += len(block) // FRAME_BYTES
 
@@ -472,6 +609,7 @@ def main(argv: list[str] | None = None) -> int:
                     block = _sonolith.remix_s16(block, 1, 2)
                 frames_in += len(block) // FRAME_BYTES
                 before.add(block)
+                spectrum_before.add(block, rate)
                 write(run_chain(block))
                 progress.update(frames_in)
             write(run_chain(b"", flush=True))
@@ -496,11 +634,19 @@ def main(argv: list[str] | None = None) -> int:
             print(f"  {stage.name:<8}{speed(seconds_in, spent)}")
     print(f"before    {before.summary()}")
     print(f"after     {after.summary()}")
+    files = [("wav", args.output)]
     if not args.no_plot:
+        title = f"{args.input.name}: " + (" -> ".join(s.describe() for s in chain) or "no effects")
         png = args.output.with_suffix(".png")
-        if plot(png, before, after, rate, f"{args.input.name}: "
-                + (" -> ".join(s.describe() for s in chain) or "no effects")):
-            print(f"plot      {png}")
+        if plot(png, before, after, rate, title):
+            files.append(("levels", png))
+        png = args.output.with_name(args.output.stem + "-spectrum.png")
+        if plot_spectrum(png, spectrum_before, spectrum_after, title):
+            files.append(("spectrum", png))
+        if len(files) == 1:
+            print("plots     not drawn: matplotlib is not installed (./dev demo installs it)")
+    for kind, path in files:
+        print(f"{kind:<10}{path}")
     return 0
 
 

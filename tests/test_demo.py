@@ -161,11 +161,39 @@ def test_limiter_stage_keeps_length_and_timing(demo, capsys, tmp_path, monkeypat
     assert np.array_equal(with_limiter, without)
 
 
-def test_plot_is_drawn_with_matplotlib(demo, capsys, tmp_path):
+def test_pictures_and_report_end(demo, capsys, tmp_path):
     pytest.importorskip("matplotlib")
     report = run(demo, capsys, CLIP, "-o", tmp_path / "p.wav", "--seconds", "1")
-    assert f"plot      {tmp_path / 'p.png'}" in report
-    assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    tail = report.splitlines()[-3:]
+    assert tail == [f"wav       {tmp_path / 'p.wav'}", f"levels    {tmp_path / 'p.png'}",
+                    f"spectrum  {tmp_path / 'p-spectrum.png'}"]
+    for name in ("p.png", "p-spectrum.png"):
+        assert (tmp_path / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_spectrum_rows_follow_the_meter(demo):
+    spectrum = demo.Spectrum()
+    block = np.zeros((256, 2), np.int16)
+    block[:, :] = (np.sin(np.arange(256) * 0.3) * 8000).astype(np.int16)[:, None]
+    for _ in range(375):  # two seconds at 48 kHz: 120 analyses
+        spectrum.add(block.tobytes(), 48000)
+    assert len(spectrum.rows) == 120 and all(len(r) == demo.Spectrum.BANDS for r in spectrum.rows)
+
+
+@pytest.mark.parametrize("stage", ["phaser", "chorus"])
+def test_modulation_stages(demo, capsys, tmp_path, stage):
+    common = [CLIP, "--no-plot", "--seconds", "0.5", "--no-limiter"]
+    report = run(demo, capsys, *common, "-o", tmp_path / "m.wav", "--modulation", stage)
+    run(demo, capsys, *common, "-o", tmp_path / "plain.wav")
+    assert f"-> {stage} 0.3 Hz -> echo" in report
+    moved, plain = read_wav(tmp_path / "m.wav")[1], read_wav(tmp_path / "plain.wav")[1]
+    assert moved.shape == plain.shape == (24000, 2) and not np.array_equal(moved, plain)
+
+
+def test_all_switches_on_the_optional_stages(demo, capsys, tmp_path):
+    args = demo.parse_args([str(CLIP), "--all"])
+    assert all(getattr(args, option) == value for option, value in demo.ALL_STAGES.items())
+    assert demo.parse_args([str(CLIP), "--all", "--modulation", "chorus"]).modulation == "chorus"
 
 
 def test_help_and_argument_errors(demo, capsys, tmp_path):
