@@ -1,0 +1,297 @@
+// LadderState: a four-stage transistor-ladder style low-pass for interleaved signed 16-bit PCM,
+// mono or stereo, in single precision. Each stage is a trapezoidal (zero-delay feedback) one-pole
+// with gain G = g / (1 + g), g = tan(pi f / R). The resonance feedback k passes a cubic soft clip
+// c(y) = y - y^3 / 3, so the output y of the closed loop solves y = h - G^4 k c(y), h being what
+// the open cascade would give. Beyond the knees (|h| - 2/3 G^4 k past 1) the clip is flat and y
+// follows directly; in between, four fixed-point steps y <- (h + G^4 k y^3 / 3) / (1 + G^4 k),
+// started from the linear prediction 2 y[n-1] - y[n-2], converge. The clipped y drives the
+// feedback into the first stage; the output is taken after stage 1 to 4 (6 to 24 dB/octave).
+// Optionally the loop runs at twice the rate (a linear-interpolated half step, then the sample,
+// averaged), and 1 + k c scales the output back up against the passband loss of resonance. The
+// dry/wet mix is linear. Every step below is float in exactly the written order: the results are
+// reproducible to the bit, so nothing here may be reassociated or fused.
+//
+// Guards beyond the plain algorithm: NaN option values take the lower end of their range (the
+// cutoff the 1 Hz floor, poles 1, oversampling 1); the poles value converts through a saturating
+// cast, so huge values select 1 or 4; the design rate oversampling x sample_rate is formed in 64
+// bits (it would wrap to 0 at 2^31 Hz); when 0.49 x rate is below the 1 Hz floor (rates of 1 and
+// 2 Hz) the upper limit wins, so pi f / R stays below pi / 2 and the tangent finite; an object
+// whose __init__ never ran (no channel count) never reaches the kernel.
+#include <cmath>
+
+#include "module/module.hpp"
+#include "module/numeric.hpp"
+
+namespace sonolith {
+
+// ---------------------------------------------------------------------------------------------
+// Kernel
+
+namespace kernel {
+
+struct Ladder {
+    uint32_t sample_rate;
+    uint32_t channels;
+    float cutoff;        // Hz, limited only in the coefficient update
+    float resonance;     // k, 0..4.2
+    float drive;         // 0..64
+    float compensation;  // 0..1
+    float mix;           // 0..1
+    uint8_t poles;       // 1..4
+    uint8_t oversampling;  // 1 or 2
+    float G;
+    float G4;
+    float G4k;
+    float inverse;  // 1 / (1 + G4k)
+    float cubic;    // G4k / (1 + G4k) / 3
+    float gain;     // 1 + k x compensation
+    float s[2][4];       // stage states per channel
+    float last[2];       // y[n-1] per channel
+    float before[2];     // y[n-2] per channel
+    float previous[2];   // previous input sample / 32768 per channel
+};
+
+void update(Ladder &l) noexcept {
+    const float R = static_cast<float>(uint64_t(l.oversampling) * l.sample_rate);
+    float f = l.cutoff;
+    if (!(f >= 1.0f)) f = 1.0f;  // below the floor, or NaN
+    const float top = 0.49f * R;
+    if (f > top) f = top;  // applied last: at 1 and 2 Hz it is below the floor and wins
+    const float g = tanf(3.1415927f * f / R);
+    const float G = g / (g + 1.0f);
+    l.G = G;
+    l.G4 = G * G * G * G;
+    l.G4k = l.G4 * l.resonance;
+    l.inverse = 1.0f / (1.0f + l.G4k);
+    l.cubic = l.G4k * l.inverse * 0.33333334f;
+    l.gain = 1.0f + l.resonance * l.compensation;
+}
+
+inline void restart(Ladder &l) noexcept {
+    std::memset(l.s, 0, sizeof l.s);
+    std::memset(l.last, 0, sizeof l.last);
+    std::memset(l.before, 0, sizeof l.before);
+    std::memset(l.previous, 0, sizeof l.previous);
+}
+
+inline float clamp1(float v) noexcept { return v < -1.0f ? -1.0f : (v > 1.0f ? 1.0f : v); }
+
+// Coefficients of one call, hoisted.
+struct Coefs {
+    float G, a, G4, G4k, knee, inverse, cubic, k;  // a = 1 - G, knee = 2/3 G4k
+};
+
+// One ladder step for one channel with input u; returns the output of stage `poles`.
+template <int Poles>
+inline float step(const Coefs &c, float *s, float &last, float &before, float u) noexcept {
+    const float S = (((c.a * s[0] * c.G + c.a * s[1]) * c.G + c.a * s[2]) * c.G) + c.a * s[3];
+    const float h = S + c.G4 * u;
+    float y;
+    if (h - c.knee >= 1.0f) {
+        y = h - c.knee;
+    } else if (h + c.knee <= -1.0f) {
+        y = h + c.knee;
+    } else {
+        const float hp = h * c.inverse;
+        float r = 2.0f * last - before;
+        for (int i = 0; i < 4; ++i) {
+            const float m = clamp1(r);
+            r = m * m * m * c.cubic + hp;
+        }
+        y = clamp1(r);
+    }
+    before = last;
+    last = y;
+    const float q = clamp1(y);
+    const float w0 = u - (q - q * q * q * 0.33333334f) * c.k;
+    const float w1 = w0 * c.G + c.a * s[0];
+    s[0] = 2.0f * w1 - s[0];
+    const float w2 = w1 * c.G + c.a * s[1];
+    s[1] = 2.0f * w2 - s[1];
+    const float w3 = w2 * c.G + c.a * s[2];
+    s[2] = 2.0f * w3 - s[2];
+    const float w4 = w3 * c.G + c.a * s[3];
+    s[3] = 2.0f * w4 - s[3];
+    if constexpr (Poles == 1) return w1;
+    if constexpr (Poles == 2) return w2;
+    if constexpr (Poles == 3) return w3;
+    return w4;
+}
+
+inline int16_t to_s16(float v) noexcept {
+    const float r = v < 0.0f ? v - 0.5f : v + 0.5f;
+    return static_cast<int16_t>(clamp_s16(saturate_cast<int32_t>(r)));
+}
+
+template <int Channels, int Poles, bool Twice>
+void run(Ladder &l, const uint8_t *in, uint8_t *out, size_t frames) noexcept {
+    const Coefs c{l.G, 1.0f - l.G, l.G4, l.G4k, 0.6666667f * l.G4k, l.inverse, l.cubic, l.resonance};
+    const float drive = l.drive, gain = l.gain, mix = l.mix;
+    float s[Channels][4], last[Channels], before[Channels], previous[Channels];
+    for (int ch = 0; ch < Channels; ++ch) {
+        for (int i = 0; i < 4; ++i) s[ch][i] = l.s[ch][i];
+        last[ch] = l.last[ch];
+        before[ch] = l.before[ch];
+        previous[ch] = l.previous[ch];
+    }
+    for (size_t f = 0; f < frames; ++f) {
+        for (int ch = 0; ch < Channels; ++ch) {
+            const float x = static_cast<float>(load_s16(in, Channels * f + ch)) * 3.0517578125e-05f;
+            float y;
+            if constexpr (Twice) {
+                const float y1 =
+                    step<Poles>(c, s[ch], last[ch], before[ch], (x + previous[ch]) * 0.5f * drive);
+                const float y2 = step<Poles>(c, s[ch], last[ch], before[ch], x * drive);
+                y = (y1 + y2) * 0.5f;
+            } else {
+                y = step<Poles>(c, s[ch], last[ch], before[ch], x * drive);
+            }
+            previous[ch] = x;
+            store<int16_t>(out + 2 * (Channels * f + ch), to_s16(((y * gain - x) * mix + x) * 32768.0f));
+        }
+    }
+    for (int ch = 0; ch < Channels; ++ch) {
+        for (int i = 0; i < 4; ++i) l.s[ch][i] = s[ch][i];
+        l.last[ch] = last[ch];
+        l.before[ch] = before[ch];
+        l.previous[ch] = previous[ch];
+    }
+}
+
+template <int Channels, bool Twice>
+void run_poles(Ladder &l, const uint8_t *in, uint8_t *out, size_t frames) noexcept {
+    switch (l.poles) {
+    case 1: run<Channels, 1, Twice>(l, in, out, frames); break;
+    case 2: run<Channels, 2, Twice>(l, in, out, frames); break;
+    case 3: run<Channels, 3, Twice>(l, in, out, frames); break;
+    default: run<Channels, 4, Twice>(l, in, out, frames); break;
+    }
+}
+
+void process(Ladder &l, const uint8_t *in, uint8_t *out, size_t frames) noexcept {
+    const bool twice = l.oversampling == 2;
+    if (l.channels == 1)
+        twice ? run_poles<1, true>(l, in, out, frames) : run_poles<1, false>(l, in, out, frames);
+    else
+        twice ? run_poles<2, true>(l, in, out, frames) : run_poles<2, false>(l, in, out, frames);
+}
+
+}  // namespace kernel
+
+// ---------------------------------------------------------------------------------------------
+// Binding
+
+namespace {
+
+struct LadderObject {
+    PyObject_HEAD
+    ObjectMutex lock;
+    kernel::Ladder state;
+    uint8_t ready;
+};
+
+int init(LadderObject *self, PyObject *args, PyObject *kwds) {
+    static const char *keywords[] = {"sample_rate", "channel_count", nullptr};
+    unsigned int sample_rate = 48000, channel_count = 2;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|II:LadderState", const_cast<char **>(keywords),
+                                     &sample_rate, &channel_count))
+        return -1;
+    if (sample_rate == 0) return value_error("sample_rate must be at least 1");
+    if (channel_count != 1 && channel_count != 2) return value_error("channel_count must be 1 or 2");
+    kernel::Ladder &l = self->state;
+    l.sample_rate = sample_rate;
+    l.channels = channel_count;
+    l.cutoff = 1000.0f;
+    l.resonance = 0.0f;
+    l.drive = 1.0f;
+    l.compensation = 0.0f;
+    l.mix = 1.0f;
+    l.poles = 4;
+    l.oversampling = 2;
+    kernel::update(l);
+    kernel::restart(l);
+    self->ready = 1;
+    return 0;
+}
+
+constexpr int kLastOption = 6;
+
+PyObject *configure(LadderObject *self, PyObject *args) {
+    int option;
+    double value;
+    if (!PyArg_ParseTuple(args, "id:configure", &option, &value)) return nullptr;
+    if (static_cast<unsigned>(option) > static_cast<unsigned>(kLastOption))
+        return value_error("unknown ladder option");
+    const float v = narrow_float(value);
+    kernel::Ladder &l = self->state;
+    switch (option) {
+    case 0: l.cutoff = v; break;
+    case 1: l.resonance = clamp_float(v, 0.0f, 4.2f, 0.0f); break;
+    case 2: l.drive = clamp_float(v, 0.0f, 64.0f, 0.0f); break;
+    case 3: {
+        const int32_t n = saturate_cast<int32_t>(v + 0.5f);  // NaN gives 0
+        l.poles = static_cast<uint8_t>(n <= 0 ? 1 : (n >= 5 ? 4 : n));
+        break;
+    }
+    case 4: l.compensation = clamp_float(v, 0.0f, 1.0f, 0.0f); break;
+    case 5: l.oversampling = v >= 1.5f ? 2 : 1; break;
+    default: l.mix = clamp_float(v, 0.0f, 1.0f, 0.0f); break;
+    }
+    kernel::update(l);
+    Py_RETURN_NONE;
+}
+
+PyObject *finish(LadderObject *self, PyObject *) {
+    kernel::update(self->state);
+    Py_RETURN_NONE;
+}
+
+PyObject *reset(LadderObject *self, PyObject *) {
+    kernel::restart(self->state);
+    Py_RETURN_NONE;
+}
+
+PyObject *process(LadderObject *self, PyObject *arg) {
+    BufferView in;
+    if (!in.acquire(arg, PyBUF_SIMPLE)) return nullptr;
+    kernel::Ladder &l = self->state;
+    const size_t frame_bytes = 2 * size_t(l.channels);
+    if (in.size() % frame_bytes != 0) {
+        in.release();
+        return value_error("input must be whole 16-bit frames for the configured channel count");
+    }
+    uint8_t *out;
+    PyObject *result = new_bytes(in.size(), &out);
+    if (result == nullptr) return nullptr;
+    const size_t frames = in.size() / frame_bytes;
+    without_gil(kernel_work(frames * l.channels * l.oversampling, 30),
+                [&] { kernel::process(l, in.bytes(), out, frames); });
+    return result;
+}
+
+PyMethodDef methods[] = {
+    SL_READY("configure", configure, METH_VARARGS),
+    SL_READY("finish", finish, METH_NOARGS),
+    SL_READY("reset", reset, METH_NOARGS),
+    SL_READY("process", process, METH_O),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void *>(locked<init>)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec ladder_state_spec = {
+    "_sonolith.LadderState",
+    sizeof(LadderObject),
+    0,
+    Py_TPFLAGS_HEAPTYPE,
+    slots,
+};
+
+}  // namespace sonolith
