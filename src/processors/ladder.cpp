@@ -17,6 +17,7 @@
 // bits (it would wrap to 0 at 2^31 Hz); when 0.49 x rate is below the 1 Hz floor (rates of 1 and
 // 2 Hz) the upper limit wins, so pi f / R stays below pi / 2 and the tangent finite; an object
 // whose __init__ never ran (no channel count) never reaches the kernel.
+#include <bit>
 #include <cmath>
 
 #include "module/module.hpp"
@@ -76,34 +77,49 @@ inline void restart(Ladder &l) noexcept {
 
 inline float clamp1(float v) noexcept { return v < -1.0f ? -1.0f : (v > 1.0f ? 1.0f : v); }
 
-// Coefficients of one call, hoisted.
+// Coefficients of one call, hoisted. Beyond the knees the clipped feedback is q = +-1, whose
+// clip (q - q^3 / 3) k is the constant `flat` (the same float steps with q = 1, negated for -1).
 struct Coefs {
-    float G, a, G4, G4k, knee, inverse, cubic, k;  // a = 1 - G, knee = 2/3 G4k
+    float G, a, G4, knee, inverse, cubic, k, flat;  // a = 1 - G, knee = 2/3 G4k
 };
+
+inline bool same_bits(float x, float y) noexcept {
+    return std::bit_cast<uint32_t>(x) == std::bit_cast<uint32_t>(y);
+}
 
 // One ladder step for one channel with input u; returns the output of stage `poles`.
 template <int Poles>
 inline float step(const Coefs &c, float *s, float &last, float &before, float u) noexcept {
     const float S = (((c.a * s[0] * c.G + c.a * s[1]) * c.G + c.a * s[2]) * c.G) + c.a * s[3];
     const float h = S + c.G4 * u;
-    float y;
+    float y, feedback;
     if (h - c.knee >= 1.0f) {
         y = h - c.knee;
+        feedback = c.flat;
     } else if (h + c.knee <= -1.0f) {
         y = h + c.knee;
+        feedback = -c.flat;
     } else {
+        // Four steps of r <- clamp(r)^3 x cubic + h'. Once a step returns its input bit for bit
+        // the rest repeat it, so stopping there gives the same y.
         const float hp = h * c.inverse;
         float r = 2.0f * last - before;
-        for (int i = 0; i < 4; ++i) {
-            const float m = clamp1(r);
+        float m = clamp1(r);
+        r = m * m * m * c.cubic + hp;
+        m = clamp1(r);
+        const float r2 = m * m * m * c.cubic + hp;
+        if (!same_bits(r2, r)) {
+            m = clamp1(r2);
+            r = m * m * m * c.cubic + hp;
+            m = clamp1(r);
             r = m * m * m * c.cubic + hp;
         }
-        y = clamp1(r);
+        y = clamp1(r);  // y is within [-1, 1], so the feedback clip leaves it as it is
+        feedback = (y - y * y * y * 0.33333334f) * c.k;
     }
     before = last;
     last = y;
-    const float q = clamp1(y);
-    const float w0 = u - (q - q * q * q * 0.33333334f) * c.k;
+    const float w0 = u - feedback;
     const float w1 = w0 * c.G + c.a * s[0];
     s[0] = 2.0f * w1 - s[0];
     const float w2 = w1 * c.G + c.a * s[1];
@@ -125,7 +141,9 @@ inline int16_t to_s16(float v) noexcept {
 
 template <int Channels, int Poles, bool Twice>
 void run(Ladder &l, const uint8_t *in, uint8_t *out, size_t frames) noexcept {
-    const Coefs c{l.G, 1.0f - l.G, l.G4, l.G4k, 0.6666667f * l.G4k, l.inverse, l.cubic, l.resonance};
+    const float one = 1.0f;
+    const Coefs c{l.G, 1.0f - l.G, l.G4, 0.6666667f * l.G4k, l.inverse, l.cubic, l.resonance,
+                  (one - one * one * one * 0.33333334f) * l.resonance};
     const float drive = l.drive, gain = l.gain, mix = l.mix;
     float s[Channels][4], last[Channels], before[Channels], previous[Channels];
     for (int ch = 0; ch < Channels; ++ch) {
