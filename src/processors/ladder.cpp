@@ -17,8 +17,10 @@
 // bits (it would wrap to 0 at 2^31 Hz); when 0.49 x rate is below the 1 Hz floor (rates of 1 and
 // 2 Hz) the upper limit wins, so pi f / R stays below pi / 2 and the tangent finite; an object
 // whose __init__ never ran (no channel count) never reaches the kernel.
-#include <bit>
 #include <cmath>
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 #include "module/module.hpp"
 #include "module/numeric.hpp"
@@ -75,59 +77,81 @@ inline void restart(Ladder &l) noexcept {
     std::memset(l.previous, 0, sizeof l.previous);
 }
 
-inline float clamp1(float v) noexcept { return v < -1.0f ? -1.0f : (v > 1.0f ? 1.0f : v); }
+// The channels run side by side in the lanes of one vector (lane c = channel c, the unused lanes
+// carry zeros): each lane does exactly the float steps of its channel, so the results are those
+// of one channel at a time, while the two serial chains of a stereo frame share instructions.
+typedef float f4 __attribute__((vector_size(16)));
+typedef int32_t i4 __attribute__((vector_size(16)));
 
-// Coefficients of one call, hoisted. Beyond the knees the clipped feedback is q = +-1, whose
-// clip (q - q^3 / 3) k is the constant `flat` (the same float steps with q = 1, negated for -1).
-struct Coefs {
-    float G, a, G4, knee, inverse, cubic, k, flat;  // a = 1 - G, knee = 2/3 G4k
-};
-
-inline bool same_bits(float x, float y) noexcept {
-    return std::bit_cast<uint32_t>(x) == std::bit_cast<uint32_t>(y);
+inline f4 splat(float v) noexcept { return f4{v, v, v, v}; }
+inline f4 clamp1(f4 v) noexcept {
+    const f4 lo = splat(-1.0f), hi = splat(1.0f);
+    v = v < lo ? lo : v;
+    return v > hi ? hi : v;
+}
+inline bool any(i4 m) noexcept {
+#if defined(__SSE__)
+    return _mm_movemask_ps(reinterpret_cast<__m128>(m)) != 0;
+#else
+    return (m[0] | m[1] | m[2] | m[3]) != 0;
+#endif
+}
+// Whether every lane of x has the bits of the same lane of y.
+inline bool same_bits(f4 x, f4 y) noexcept {
+    return !any(reinterpret_cast<i4>(x) != reinterpret_cast<i4>(y));
 }
 
-// One ladder step for one channel with input u; returns the output of stage `poles`.
+// Coefficients of one call, hoisted, one copy per lane.
+struct Coefs {
+    f4 G, a, G4, knee, inverse, cubic, k, flat;  // a = 1 - G, knee = 2/3 G4k, flat: below
+    f4 third, two;
+};
+
+// One ladder step for every lane with inputs u; returns the outputs of stage Poles.
+//
+// The solver runs the fixed-point steps on every lane, and a lane past a knee then takes its
+// shortcut instead: y = h -+ 2/3 G4k, and as y is then beyond +-1 the clipped feedback is that of
+// q = +-1, the constant `flat` = (1 - 1 x 1 x 1 x 0.33333334) k (negated for -1). Once a
+// fixed-point step returns its input bit for bit in every lane, the remaining steps would repeat
+// it, so stopping there gives the same y. In the iteration y lies within [-1, 1], so the clip
+// before the feedback leaves it as it is.
 template <int Poles>
-inline float step(const Coefs &c, float *s, float &last, float &before, float u) noexcept {
-    const float S = (((c.a * s[0] * c.G + c.a * s[1]) * c.G + c.a * s[2]) * c.G) + c.a * s[3];
-    const float h = S + c.G4 * u;
-    float y, feedback;
-    if (h - c.knee >= 1.0f) {
-        y = h - c.knee;
-        feedback = c.flat;
-    } else if (h + c.knee <= -1.0f) {
-        y = h + c.knee;
-        feedback = -c.flat;
-    } else {
-        // Four steps of r <- clamp(r)^3 x cubic + h'. Once a step returns its input bit for bit
-        // the rest repeat it, so stopping there gives the same y.
-        const float hp = h * c.inverse;
-        float r = 2.0f * last - before;
-        float m = clamp1(r);
-        r = m * m * m * c.cubic + hp;
-        m = clamp1(r);
-        const float r2 = m * m * m * c.cubic + hp;
-        if (!same_bits(r2, r)) {
-            m = clamp1(r2);
-            r = m * m * m * c.cubic + hp;
-            m = clamp1(r);
+inline f4 step(const Coefs &c, f4 s[4], f4 &last, f4 &before, f4 u) noexcept {
+    const f4 S = (((c.a * s[0] * c.G + c.a * s[1]) * c.G + c.a * s[2]) * c.G) + c.a * s[3];
+    const f4 h = S + c.G4 * u;
+    const f4 hp = h * c.inverse;
+    f4 m = clamp1(c.two * last - before);
+    f4 r = m * m * m * c.cubic + hp;
+    m = clamp1(r);
+    const f4 r2 = m * m * m * c.cubic + hp;
+    if (!same_bits(r2, r)) {
+        m = clamp1(r2);
+        const f4 r3 = m * m * m * c.cubic + hp;
+        r = r3;
+        if (!same_bits(r3, r2)) {
+            m = clamp1(r3);
             r = m * m * m * c.cubic + hp;
         }
-        y = clamp1(r);  // y is within [-1, 1], so the feedback clip leaves it as it is
-        feedback = (y - y * y * y * 0.33333334f) * c.k;
+    }
+    f4 y = clamp1(r);
+    f4 feedback = (y - y * y * y * c.third) * c.k;
+    const f4 high = h - c.knee, low = h + c.knee;
+    const i4 up = high >= splat(1.0f), down = low <= splat(-1.0f);
+    if (any(up | down)) {
+        y = up ? high : (down ? low : y);
+        feedback = up ? c.flat : (down ? -c.flat : feedback);
     }
     before = last;
     last = y;
-    const float w0 = u - feedback;
-    const float w1 = w0 * c.G + c.a * s[0];
-    s[0] = 2.0f * w1 - s[0];
-    const float w2 = w1 * c.G + c.a * s[1];
-    s[1] = 2.0f * w2 - s[1];
-    const float w3 = w2 * c.G + c.a * s[2];
-    s[2] = 2.0f * w3 - s[2];
-    const float w4 = w3 * c.G + c.a * s[3];
-    s[3] = 2.0f * w4 - s[3];
+    const f4 w0 = u - feedback;
+    const f4 w1 = w0 * c.G + c.a * s[0];
+    s[0] = c.two * w1 - s[0];
+    const f4 w2 = w1 * c.G + c.a * s[1];
+    s[1] = c.two * w2 - s[1];
+    const f4 w3 = w2 * c.G + c.a * s[2];
+    s[2] = c.two * w3 - s[2];
+    const f4 w4 = w3 * c.G + c.a * s[3];
+    s[3] = c.two * w4 - s[3];
     if constexpr (Poles == 1) return w1;
     if constexpr (Poles == 2) return w2;
     if constexpr (Poles == 3) return w3;
@@ -142,34 +166,36 @@ inline int16_t to_s16(float v) noexcept {
 template <int Channels, int Poles, bool Twice>
 void run(Ladder &l, const uint8_t *in, uint8_t *out, size_t frames) noexcept {
     const float one = 1.0f;
-    const Coefs c{l.G, 1.0f - l.G, l.G4, 0.6666667f * l.G4k, l.inverse, l.cubic, l.resonance,
-                  (one - one * one * one * 0.33333334f) * l.resonance};
-    const float drive = l.drive, gain = l.gain, mix = l.mix;
-    float s[Channels][4], last[Channels], before[Channels], previous[Channels];
+    const Coefs c{splat(l.G), splat(1.0f - l.G), splat(l.G4), splat(0.6666667f * l.G4k),
+                  splat(l.inverse), splat(l.cubic), splat(l.resonance),
+                  splat((one - one * one * one * 0.33333334f) * l.resonance), splat(0.33333334f),
+                  splat(2.0f)};
+    const f4 drive = splat(l.drive), gain = splat(l.gain), mix = splat(l.mix), half = splat(0.5f);
+    f4 s[4] = {}, last = {}, before = {}, previous = {};
     for (int ch = 0; ch < Channels; ++ch) {
-        for (int i = 0; i < 4; ++i) s[ch][i] = l.s[ch][i];
+        for (int i = 0; i < 4; ++i) s[i][ch] = l.s[ch][i];
         last[ch] = l.last[ch];
         before[ch] = l.before[ch];
         previous[ch] = l.previous[ch];
     }
     for (size_t f = 0; f < frames; ++f) {
-        for (int ch = 0; ch < Channels; ++ch) {
-            const float x = static_cast<float>(load_s16(in, Channels * f + ch)) * 3.0517578125e-05f;
-            float y;
-            if constexpr (Twice) {
-                const float y1 =
-                    step<Poles>(c, s[ch], last[ch], before[ch], (x + previous[ch]) * 0.5f * drive);
-                const float y2 = step<Poles>(c, s[ch], last[ch], before[ch], x * drive);
-                y = (y1 + y2) * 0.5f;
-            } else {
-                y = step<Poles>(c, s[ch], last[ch], before[ch], x * drive);
-            }
-            previous[ch] = x;
-            store<int16_t>(out + 2 * (Channels * f + ch), to_s16(((y * gain - x) * mix + x) * 32768.0f));
+        f4 x = {};
+        for (int ch = 0; ch < Channels; ++ch)
+            x[ch] = static_cast<float>(load_s16(in, Channels * f + ch)) * 3.0517578125e-05f;
+        f4 y;
+        if constexpr (Twice) {
+            const f4 y1 = step<Poles>(c, s, last, before, (x + previous) * half * drive);
+            const f4 y2 = step<Poles>(c, s, last, before, x * drive);
+            y = (y1 + y2) * half;
+        } else {
+            y = step<Poles>(c, s, last, before, x * drive);
         }
+        previous = x;
+        const f4 v = ((y * gain - x) * mix + x) * splat(32768.0f);
+        for (int ch = 0; ch < Channels; ++ch) store<int16_t>(out + 2 * (Channels * f + ch), to_s16(v[ch]));
     }
     for (int ch = 0; ch < Channels; ++ch) {
-        for (int i = 0; i < 4; ++i) l.s[ch][i] = s[ch][i];
+        for (int i = 0; i < 4; ++i) l.s[ch][i] = s[i][ch];
         l.last[ch] = last[ch];
         l.before[ch] = before[ch];
         l.previous[ch] = previous[ch];
