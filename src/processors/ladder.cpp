@@ -84,10 +84,15 @@ typedef float f4 __attribute__((vector_size(16)));
 typedef int32_t i4 __attribute__((vector_size(16)));
 
 inline f4 splat(float v) noexcept { return f4{v, v, v, v}; }
+// v < -1 ? -1 : (v > 1 ? 1 : v) per lane; the inputs are never NaN.
 inline f4 clamp1(f4 v) noexcept {
     const f4 lo = splat(-1.0f), hi = splat(1.0f);
+#if defined(__SSE__)
+    return reinterpret_cast<f4>(_mm_min_ps(_mm_max_ps(reinterpret_cast<__m128>(v), lo), hi));
+#else
     v = v < lo ? lo : v;
     return v > hi ? hi : v;
+#endif
 }
 inline bool any(i4 m) noexcept {
 #if defined(__SSE__)
