@@ -19,7 +19,7 @@
 // whose __init__ never ran (no channel count) never reaches the kernel.
 #include <cmath>
 #if defined(__SSE__)
-#include <xmmintrin.h>
+#include <emmintrin.h>
 #endif
 
 #include "module/module.hpp"
@@ -163,9 +163,43 @@ inline f4 step(const Coefs &c, f4 s[4], f4 &last, f4 &before, f4 u) noexcept {
     return w4;
 }
 
-inline int16_t to_s16(float v) noexcept {
-    const float r = v < 0.0f ? v - 0.5f : v + 0.5f;
-    return static_cast<int16_t>(clamp_s16(saturate_cast<int32_t>(r)));
+// A frame's samples / 32768 in lanes 0 .. Channels - 1, zeros elsewhere.
+template <int Channels>
+inline f4 load_frame(const uint8_t *in, size_t f) noexcept {
+#if defined(__SSE2__)
+    const __m128i raw = Channels == 1 ? _mm_cvtsi32_si128(load<uint16_t>(in + 2 * f))
+                                      : _mm_cvtsi32_si128(load<int32_t>(in + 4 * f));
+    const __m128i wide = _mm_srai_epi32(_mm_unpacklo_epi16(raw, raw), 16);
+    return reinterpret_cast<f4>(_mm_cvtepi32_ps(wide)) * splat(3.0517578125e-05f);
+#else
+    f4 x = {};
+    for (int ch = 0; ch < Channels; ++ch)
+        x[ch] = static_cast<float>(load_s16(in, Channels * f + ch)) * 3.0517578125e-05f;
+    return x;
+#endif
+}
+
+// Rounds each lane half away from zero (v + 0.5 or v - 0.5, truncated) and saturates to 16 bits.
+// The lanes are finite: every option is clamped, G lies in (0, 1) and the states stay bounded.
+template <int Channels>
+inline void store_frame(uint8_t *out, size_t f, f4 v) noexcept {
+#if defined(__SSE2__)
+    // v + 0.5 with the sign of v: the same sum as v - 0.5 for v < 0, and -0 rounds to 0 either way.
+    const __m128 x = reinterpret_cast<__m128>(v);
+    const __m128 half = _mm_or_ps(_mm_set1_ps(0.5f), _mm_and_ps(x, _mm_set1_ps(-0.0f)));
+    const __m128 r = _mm_min_ps(_mm_max_ps(_mm_add_ps(x, half), _mm_set1_ps(-32768.0f)),
+                                _mm_set1_ps(32767.0f));
+    const __m128i q = _mm_packs_epi32(_mm_cvttps_epi32(r), _mm_setzero_si128());
+    if constexpr (Channels == 1)
+        store<uint16_t>(out + 2 * f, static_cast<uint16_t>(_mm_cvtsi128_si32(q)));
+    else
+        store<int32_t>(out + 4 * f, _mm_cvtsi128_si32(q));
+#else
+    for (int ch = 0; ch < Channels; ++ch) {
+        const float r = v[ch] < 0.0f ? v[ch] - 0.5f : v[ch] + 0.5f;
+        store_s16(out, Channels * f + ch, clamp_s16(saturate_cast<int32_t>(r)));
+    }
+#endif
 }
 
 template <int Channels, int Poles, bool Twice>
@@ -184,9 +218,7 @@ void run(Ladder &l, const uint8_t *in, uint8_t *out, size_t frames) noexcept {
         previous[ch] = l.previous[ch];
     }
     for (size_t f = 0; f < frames; ++f) {
-        f4 x = {};
-        for (int ch = 0; ch < Channels; ++ch)
-            x[ch] = static_cast<float>(load_s16(in, Channels * f + ch)) * 3.0517578125e-05f;
+        const f4 x = load_frame<Channels>(in, f);
         f4 y;
         if constexpr (Twice) {
             const f4 y1 = step<Poles>(c, s, last, before, (x + previous) * half * drive);
@@ -197,7 +229,7 @@ void run(Ladder &l, const uint8_t *in, uint8_t *out, size_t frames) noexcept {
         }
         previous = x;
         const f4 v = ((y * gain - x) * mix + x) * splat(32768.0f);
-        for (int ch = 0; ch < Channels; ++ch) store<int16_t>(out + 2 * (Channels * f + ch), to_s16(v[ch]));
+        store_frame<Channels>(out, f, v);
     }
     for (int ch = 0; ch < Channels; ++ch) {
         for (int i = 0; i < 4; ++i) l.s[ch][i] = s[i][ch];
