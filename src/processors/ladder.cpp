@@ -9,7 +9,9 @@
 // Optionally the loop runs at twice the rate (a linear-interpolated half step, then the sample,
 // averaged), and 1 + k c scales the output back up against the passband loss of resonance. The
 // dry/wet mix is linear. Every step below is float in exactly the written order: the results are
-// reproducible to the bit, so nothing here may be reassociated or fused.
+// reproducible to the bit, so nothing here may be reassociated or fused. What is done faster
+// gives the same bits: the channels of a frame share vector instructions lane by lane, the solver
+// stops once a step returns its input unchanged, and beyond the knees the feedback is a constant.
 //
 // Guards beyond the plain algorithm: NaN option values take the lower end of their range (the
 // cutoff the 1 Hz floor, poles 1, oversampling 1); the poles value converts through a saturating
@@ -18,7 +20,7 @@
 // 2 Hz) the upper limit wins, so pi f / R stays below pi / 2 and the tangent finite; an object
 // whose __init__ never ran (no channel count) never reaches the kernel.
 #include <cmath>
-#if defined(__SSE__)
+#if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -87,7 +89,7 @@ inline f4 splat(float v) noexcept { return f4{v, v, v, v}; }
 // v < -1 ? -1 : (v > 1 ? 1 : v) per lane; the inputs are never NaN.
 inline f4 clamp1(f4 v) noexcept {
     const f4 lo = splat(-1.0f), hi = splat(1.0f);
-#if defined(__SSE__)
+#if defined(__SSE2__)
     return reinterpret_cast<f4>(_mm_min_ps(_mm_max_ps(reinterpret_cast<__m128>(v), lo), hi));
 #else
     v = v < lo ? lo : v;
@@ -95,7 +97,7 @@ inline f4 clamp1(f4 v) noexcept {
 #endif
 }
 inline bool any(i4 m) noexcept {
-#if defined(__SSE__)
+#if defined(__SSE2__)
     return _mm_movemask_ps(reinterpret_cast<__m128>(m)) != 0;
 #else
     return (m[0] | m[1] | m[2] | m[3]) != 0;
@@ -180,7 +182,8 @@ inline f4 load_frame(const uint8_t *in, size_t f) noexcept {
 }
 
 // Rounds each lane half away from zero (v + 0.5 or v - 0.5, truncated) and saturates to 16 bits.
-// The lanes are finite: every option is clamped, G lies in (0, 1) and the states stay bounded.
+// The lanes are finite (every option is clamped, G lies in (0, 1), the states stay bounded); were
+// one NaN, both forms would still give a defined sample (max() takes the bound, saturate_cast 0).
 template <int Channels>
 inline void store_frame(uint8_t *out, size_t f, f4 v) noexcept {
 #if defined(__SSE2__)
