@@ -50,6 +50,7 @@ const ExecStep kSteps[] = {
     add_type(TypeSlot::SampleHoldState, sample_hold_state_spec),
     add_int("SAMPLEHOLD_FRAMES", 256),
     add_int("SAMPLEHOLD_MAX_RATIO", 1073741824),
+    add_type(TypeSlot::LadderState, ladder_state_spec),
     add_int("LADDER_FRAMES", 256),
     add_int("FILTER_F32_FRAMES", 256),
     add_int("FILTER_F32_MAX_STAGES", 16),
