@@ -97,6 +97,29 @@ class Filter(Stage):
         return f"{self.kind} {self.cutoff:g} Hz"
 
 
+class Ladder(Stage):
+    """Zero-delay-feedback ladder low-pass (LadderState): four poles, 2x oversampled, resonance
+    with soft-clipped feedback and half passband compensation."""
+
+    name = "ladder"
+    needs = ("LadderState",)
+    CUTOFF, RESONANCE, DRIVE, POLES, COMPENSATION, OVERSAMPLING, MIX = range(7)
+
+    def __init__(self, rate: int, cutoff: float, resonance: float):
+        self.state = _sonolith.LadderState(sample_rate=rate, channel_count=2)
+        for option, value in ((self.CUTOFF, cutoff), (self.RESONANCE, resonance), (self.DRIVE, 1.5),
+                              (self.POLES, 4), (self.COMPENSATION, 0.5), (self.OVERSAMPLING, 2), (self.MIX, 1.0)):
+            self.state.configure(option, value)
+        self.state.finish()
+        self.cutoff = cutoff
+
+    def process(self, block):
+        return self.state.process(block)
+
+    def describe(self):
+        return f"ladder {self.cutoff:g} Hz"
+
+
 class Tremolo(Stage):
     """Amplitude modulation: multiply_s16 blends the signal with its product by a sine LFO."""
 
@@ -277,6 +300,7 @@ def build_chain(args, rate: int) -> tuple[list[Stage], list[str]]:
     wanted: list[tuple[type[Stage], bool, callable]] = [
         (Filter, args.filter != "off",
          lambda: Filter(rate, args.filter, args.cutoff, args.q, args.filter_gain_db, args.filter_mix)),
+        (Ladder, args.drive == "ladder", lambda: Ladder(rate, args.ladder_cutoff, args.ladder_resonance)),
         (Tremolo, args.tremolo_depth > 0 and args.tremolo_rate > 0,
          lambda: Tremolo(rate, args.tremolo_rate, args.tremolo_depth)),
         (Phaser, args.modulation == "phaser",
@@ -478,7 +502,7 @@ def speed(seconds: float, spent: float) -> str:
 
 
 # What --all switches on: option -> the value it takes when it is "off".
-ALL_STAGES = {"modulation": "phaser"}
+ALL_STAGES = {"drive": "ladder", "modulation": "phaser"}
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -500,6 +524,13 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     g.add_argument("--q", type=float, metavar="Q", default=0.707, help="filter Q (default 0.707)")
     g.add_argument("--filter-gain-db", type=float, metavar="DB", default=6.0, help="gain of peak and shelf filters (default 6)")
     g.add_argument("--filter-mix", type=float, metavar="MIX", default=1.0, help="share of filtered signal 0..1 (default 1)")
+
+    g = parser.add_argument_group("ladder filter and waveshaper")
+    g.add_argument("--drive", choices=["off", "ladder", "waveshaper"], default="off",
+                   help="a resonant ladder low-pass or an oversampled waveshaper after the filter (default off; --all: ladder)")
+    g.add_argument("--ladder-cutoff", type=float, metavar="HZ", default=2500.0, help="ladder cut-off in Hz (default 2500)")
+    g.add_argument("--ladder-resonance", type=float, metavar="K", default=2.0,
+                   help="ladder resonance 0..4.2, about 4 self-oscillates (default 2)")
 
     g = parser.add_argument_group("tremolo and width")
     g.add_argument("--tremolo-rate", type=float, metavar="HZ", default=4.0, help="tremolo rate in Hz, 0 = off (default 4)")

@@ -180,12 +180,19 @@ def test_spectrum_rows_follow_the_meter(demo):
     assert len(spectrum.rows) == 120 and all(len(r) == demo.Spectrum.BANDS for r in spectrum.rows)
 
 
-@pytest.mark.parametrize("stage", ["phaser", "chorus"])
-def test_modulation_stages(demo, capsys, tmp_path, stage):
+@pytest.mark.parametrize("option, stage, shown", [
+    ("--modulation", "phaser", "-> phaser 0.3 Hz -> echo"),
+    ("--modulation", "chorus", "-> chorus 0.3 Hz -> echo"),
+    ("--drive", "ladder", "lowpass 7000 Hz -> ladder 2500 Hz -> tremolo"),
+])
+def test_optional_stages(demo, capsys, tmp_path, option, stage, shown):
+    cls = {s.name: s for s in demo.Stage.__subclasses__()}[stage]
+    if not cls.available():
+        pytest.skip(f"{stage} is not in this build")
     common = [CLIP, "--no-plot", "--seconds", "0.5", "--no-limiter"]
-    report = run(demo, capsys, *common, "-o", tmp_path / "m.wav", "--modulation", stage)
+    report = run(demo, capsys, *common, "-o", tmp_path / "m.wav", option, stage)
     run(demo, capsys, *common, "-o", tmp_path / "plain.wav")
-    assert f"-> {stage} 0.3 Hz -> echo" in report
+    assert shown in report
     moved, plain = read_wav(tmp_path / "m.wav")[1], read_wav(tmp_path / "plain.wav")[1]
     assert moved.shape == plain.shape == (24000, 2) and not np.array_equal(moved, plain)
 
