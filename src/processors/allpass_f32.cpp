@@ -61,14 +61,19 @@ void commit(AllPassF32 &a) noexcept {
     a.designed = 1;
 }
 
-inline float flush(float v) noexcept { return v > -1e-20f && v < 1e-20f ? 0.0f : v; }
+// A stored state strictly within +-1e-20 becomes 0 (no denormal tails); one compare of the
+// magnitude, almost never true, where two compares of the signed value would branch on its sign.
+inline float flush(float v) noexcept { return std::fabs(v) < 1e-20f ? 0.0f : v; }
 
-// Saturating, half-away-from-zero rounding to 16 bits; NaN gives 0.
+// Saturating, half-away-from-zero rounding to 16 bits; NaN gives 0. Adding a half with the
+// sign of out is out + 0.5 (out >= 0) or out - 0.5 (out < 0) without a branch on the sign of
+// audio; clamping the sum instead of out gives the same integer, since any sum beyond the range
+// truncates to the limit or past it.
 inline int32_t round_s16(float out) noexcept {
-    if (out > 32767.0f) return 32767;
-    if (out < -32768.0f) return -32768;
-    if (!(out == out)) return 0;
-    return static_cast<int32_t>(out >= 0.0f ? out + 0.5f : out - 0.5f);
+    float r = out + std::copysign(0.5f, out);
+    r = r > 32767.0f ? 32767.0f : r;
+    r = r < -32768.0f ? -32768.0f : r;
+    return static_cast<int32_t>(r == r ? r : 0.0f);
 }
 
 // `states` holds channel 0's S stage states, then channel 1's.

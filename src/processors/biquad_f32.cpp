@@ -166,16 +166,20 @@ void design(BiquadF32 &f) noexcept {
     f.designed = 1;
 }
 
-// A stored state strictly within +-1e-20 becomes 0 (no denormal tails).
-inline float flush(float v) noexcept { return v > -1e-20f && v < 1e-20f ? 0.0f : v; }
+// A stored state strictly within +-1e-20 becomes 0 (no denormal tails); one compare of the
+// magnitude, almost never true, where two compares of the signed value would branch on its sign.
+inline float flush(float v) noexcept { return std::fabs(v) < 1e-20f ? 0.0f : v; }
 inline float flush(double v) noexcept { return flush(narrow_float(v)); }
 
-// Saturating, half-away-from-zero rounding to 16 bits; NaN gives 0.
+// Saturating, half-away-from-zero rounding to 16 bits; NaN gives 0. Adding a half with the
+// sign of out is out + 0.5 (out >= 0) or out - 0.5 (out < 0) without a branch on the sign of
+// audio; clamping the sum instead of out gives the same integer, since any sum beyond the range
+// truncates to the limit or past it.
 inline int32_t round_s16(float out) noexcept {
-    if (out > 32767.0f) return 32767;
-    if (out < -32768.0f) return -32768;
-    if (!(out == out)) return 0;
-    return static_cast<int32_t>(out >= 0.0f ? out + 0.5f : out - 0.5f);
+    float r = out + std::copysign(0.5f, out);
+    r = r > 32767.0f ? 32767.0f : r;
+    r = r < -32768.0f ? -32768.0f : r;
+    return static_cast<int32_t>(r == r ? r : 0.0f);
 }
 
 // The zero-input output of the state-variable filter is P ic1 + R ic2 now and U ic1 + T ic2 one
