@@ -52,6 +52,8 @@ const ExecStep kSteps[] = {
     add_int("SAMPLEHOLD_MAX_RATIO", 1073741824),
     add_type(TypeSlot::LadderState, ladder_state_spec),
     add_int("LADDER_FRAMES", 256),
+    add_type(TypeSlot::BiquadF32State, biquad_f32_state_spec),
+    add_type(TypeSlot::AllPassF32State, allpass_f32_state_spec),
     add_int("FILTER_F32_FRAMES", 256),
     add_int("FILTER_F32_MAX_STAGES", 16),
     add_type(TypeSlot::SubOctaveState, sub_octave_state_spec),
