@@ -98,13 +98,16 @@ def test_reloading_does_not_leak():
     tracemalloc.start()
     try:
         load()
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(20):
-            load()
-        after = tracemalloc.get_traced_memory()[0]
+        marks = [tracemalloc.get_traced_memory()[0]]
+        for _ in range(2):
+            for _ in range(20):
+                load()
+            marks.append(tracemalloc.get_traced_memory()[0])
     finally:
         tracemalloc.stop()
-    assert after - before < 64 * 1024
+    # A leak grows in both windows; a one-off resize of an interpreter table (72 KiB seen once the
+    # suite has imported scipy and matplotlib) lands in one window only.
+    assert min(marks[1] - marks[0], marks[2] - marks[1]) < 64 * 1024
 
 
 # --- type stubs ----------------------------------------------------------------------------------
