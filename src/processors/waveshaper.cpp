@@ -14,15 +14,17 @@
 // Each all-pass section is y = (x - yp) k + xp. Everything is single precision in exactly the
 // order written, so nothing here may be reassociated or fused. The stereo kernel carries both
 // channels in the two lanes of one vector: every lane sees the same operations as the scalar
-// code would, so results are identical to a channel-by-channel run.
+// code would, so results are identical to a channel-by-channel run. A loaded curve is kept as
+// its segments (start value and rise, the input-independent terms of the interpolation), so that
+// a read is one index, one load and one multiply-add per lane.
 //
 // recentre() removes the offset that the backlash can leave after silence: the decimator memories
 // shift by the change of curve output that moving the held state to the bias brings, so the
-// output does not jump.
+// output settles on the new value at once instead of ringing through the filters' step response.
 //
 // Guards beyond the plain algorithm: every option is clamped with NaN taking the option's default,
-// and the curve lookup's own clamp sends NaN to 0 before it becomes an index, so no NaN reaches a
-// table read; the sample rate is kept but never enters a computation (no oversampled rate is
+// and the curve lookup's own clamp sends NaN to -1 before it becomes an index, so no NaN reaches
+// a table read; the sample rate is kept but never enters a computation (no oversampled rate is
 // formed); an object whose __init__ never ran (no channel count) never reaches the kernel.
 #include <cmath>
 
@@ -45,13 +47,20 @@ constexpr float kB1 = 0.3127017f, kB2 = 0.85168785f;
 // the two channels side by side.
 using StageMemory = float[9][2];
 
+// A loaded curve is kept as its n - 1 segments: segment i holds p[i] / 32768 and
+// p[i + 1] / 32768 - p[i] / 32768, the two terms of the interpolation that do not depend on the
+// input, computed once at loading with the same single-precision steps.
+struct Segment {
+    float lo, step;
+};
+
 struct Shaper {
     uint32_t sample_rate;  // kept for the caller; the kernel does not use it
     uint32_t channels;
     uint32_t factor;
     uint32_t stages;
-    const int16_t *curve;  // none: hard clipping
-    size_t points;
+    const Segment *curve;  // none: hard clipping
+    size_t points;         // n, the segments being n - 1
     float drive, bias, output_gain, mix;
     float amount, width, asymmetry;
     float rising, falling;  // backlash widths, set by finish
@@ -68,51 +77,67 @@ void clear_signal(Shaper &s) noexcept {
     s.zero_run[0] = s.zero_run[1] = 0;
 }
 
-// x clamped to [-1, 1]; NaN gives 0.
+// x clamped to [-1, 1]: max then min, written so that NaN gives the lower bound (-1).
 inline float unit_clamp(float x) noexcept {
-    if (!(x == x)) return 0.0f;
-    return x < -1.0f ? -1.0f : (x > 1.0f ? 1.0f : x);
+    const float a = x > -1.0f ? x : -1.0f;
+    return a < 1.0f ? a : 1.0f;
 }
 
 // The table read: b = (a + 1) 0.5 (n - 1) with a in [-1, 1] lies in [0, n - 1], so i and i + 1
 // stay inside the table.
-inline float table_read(const int16_t *p, size_t n, float x) noexcept {
+inline float table_read(const Segment *seg, size_t n, float x) noexcept {
     const float a = unit_clamp(x);
     const float b = (a + 1.0f) * 0.5f * static_cast<float>(n - 1);
-    size_t i = static_cast<size_t>(saturate_cast<uint64_t>(b));
+    size_t i = static_cast<size_t>(static_cast<int64_t>(b));  // 0 <= b < 2^63
     if (i >= n - 1) i = n - 2;
-    const float lo = static_cast<float>(p[i]) / 32768.0f;
-    const float hi = static_cast<float>(p[i + 1]) / 32768.0f;
-    return lo + (hi - lo) * (b - static_cast<float>(i));
+    return seg[i].lo + seg[i].step * (b - static_cast<float>(i));
+}
+
+void make_segments(const uint8_t *points, size_t n, Segment *seg) noexcept {
+    for (size_t i = 0; i + 1 < n; ++i) {
+        const float lo = static_cast<float>(load_s16(points, i)) / 32768.0f;
+        const float hi = static_cast<float>(load_s16(points, i + 1)) / 32768.0f;
+        seg[i] = {lo, hi - lo};
+    }
 }
 
 inline float curve_of(const Shaper &s, float x) noexcept {
     return s.curve != nullptr ? table_read(s.curve, s.points, x) : unit_clamp(x);
 }
 
-// Lanes: one float per channel, a two-float vector for stereo.
-typedef float f32x2 __attribute__((vector_size(8)));
+// The kernel carries the channels in the lanes of one SSE-sized vector (lanes past the channel
+// count run on zeros and are never stored). Vector selects keep the clamps and the backlash free
+// of unpredictable branches.
+typedef float f32x4 __attribute__((vector_size(16)));
+typedef int32_t i32x4 __attribute__((vector_size(16)));
+
+inline f32x4 splat(float v) noexcept { return f32x4{v, v, v, v}; }
+
+// unit_clamp on every lane: max then min, NaN taking the lower bound as in the scalar version.
+inline f32x4 unit_clamp(f32x4 x) noexcept {
+    const f32x4 lo = splat(-1.0f), hi = splat(1.0f);
+    const f32x4 a = x > lo ? x : lo;
+    return a < hi ? a : hi;
+}
+
+// The table read on every lane, for curves short enough that indices fit 32-bit lanes (b stays
+// below 2^31): the same steps as table_read, lane by lane, with only the segment loads scalar.
+// Lanes past the channel count read nothing and give 0.
+constexpr size_t kLaneTableMax = size_t(1) << 30;
 
 template <int C>
-struct Lanes;
-template <>
-struct Lanes<1> {
-    using T = float;
-    static T splat(float v) noexcept { return v; }
-    static T load(const float *p) noexcept { return p[0]; }
-    static void store(float *p, T v) noexcept { p[0] = v; }
-    static float get(T v, int) noexcept { return v; }
-    static void set(T &v, int, float x) noexcept { v = x; }
-};
-template <>
-struct Lanes<2> {
-    using T = f32x2;
-    static T splat(float v) noexcept { return T{v, v}; }
-    static T load(const float *p) noexcept { return T{p[0], p[1]}; }
-    static void store(float *p, T v) noexcept { p[0] = v[0], p[1] = v[1]; }
-    static float get(T v, int i) noexcept { return v[i]; }
-    static void set(T &v, int i, float x) noexcept { v[i] = x; }
-};
+inline f32x4 table_read(const Segment *seg, f32x4 x, f32x4 n_minus_1, i32x4 last) noexcept {
+    const f32x4 b = (unit_clamp(x) + 1.0f) * 0.5f * n_minus_1;
+    i32x4 i = __builtin_convertvector(b, i32x4);
+    i = i < last ? i : last;  // n - 2 when not below n - 1
+    f32x4 lo = splat(0.0f), step = splat(0.0f);
+    for (int c = 0; c < C; ++c) {
+        const Segment g = seg[i[c]];
+        lo[c] = g.lo;
+        step[c] = g.step;
+    }
+    return lo + step * (b - __builtin_convertvector(i, f32x4));
+}
 
 template <typename T>
 inline T allpass(T x, T &xp, T &yp, float k) noexcept {
@@ -137,84 +162,111 @@ inline T halfband_down(T e, T o, T (&m)[9]) noexcept {
     return y;
 }
 
-template <int C, int S, bool Table, bool Backlash>
+// Rounds half away from zero (v + 0.5 or v - 0.5, truncated) and saturates to 16 bits. Adding
+// 0.5 with the sign of v is the same step without a branch (-0 gives -0.5 and truncates to 0 like
+// +0.5 does); clamping before the conversion equals saturating after it, and sends NaN to -32768.
+inline i32x4 round_s16(f32x4 v) noexcept {
+    const i32x4 sign = reinterpret_cast<i32x4>(v) & int32_t(0x80000000u);
+    const f32x4 half = reinterpret_cast<f32x4>(sign | reinterpret_cast<i32x4>(splat(0.5f)));
+    f32x4 r = v + half;
+    r = r > splat(-32768.0f) ? r : splat(-32768.0f);
+    r = r < splat(32767.0f) ? r : splat(32767.0f);
+    return __builtin_convertvector(r, i32x4);
+}
+
+// Table: 0 hard clipping, 1 the lane-wise table read, 2 the scalar one (curves of 2^30 points and
+// more).
+template <int C, int S, int Table, bool Backlash>
 void run(Shaper &sh, const uint8_t *in, uint8_t *out, size_t frames) noexcept {
-    using L = Lanes<C>;
-    using T = typename L::T;
+    using T = f32x4;
     constexpr int N = 1 << S;
     constexpr int M = S > 0 ? S : 1;
+    auto load = [](const float *p) { return T{p[0], C > 1 ? p[1] : 0.0f, 0.0f, 0.0f}; };
+    auto store = [](float *p, T v) {
+        p[0] = v[0];
+        if constexpr (C > 1) p[1] = v[1];
+    };
 
     T up[M][9], down[M][9];
     for (int st = 0; st < S; ++st)
         for (int i = 0; i < 9; ++i) {
-            up[st][i] = L::load(sh.up[st][i]);
-            down[st][i] = L::load(sh.down[st][i]);
+            up[st][i] = load(sh.up[st][i]);
+            down[st][i] = load(sh.down[st][i]);
         }
-    T held = L::load(sh.backlash);
+    T held = load(sh.backlash);
     uint32_t zero_run[2] = {sh.zero_run[0], sh.zero_run[1]};
 
-    const T drive = L::splat(sh.drive), bias = L::splat(sh.bias);
-    const T gain = L::splat(sh.output_gain), mix = L::splat(sh.mix);
-    const T dry = L::splat(1.0f - sh.mix);
-    const T rising = L::splat(sh.rising), falling = L::splat(sh.falling);
-    const T one = L::splat(1.0f), minus_one = L::splat(-1.0f), zero = L::splat(0.0f);
-    const int16_t *table = sh.curve;
+    const T drive = splat(sh.drive), bias = splat(sh.bias);
+    const T gain = splat(sh.output_gain), mix = splat(sh.mix);
+    const T dry = splat(1.0f - sh.mix);
+    const T rising = splat(sh.rising), falling = splat(sh.falling);
+    const Segment *table = sh.curve;
     const size_t points = sh.points;
+    const T n_minus_1 = splat(static_cast<float>(points - 1));
+    const i32x4 last = i32x4{} + static_cast<int32_t>(Table == 1 ? points - 2 : 0);
 
     for (size_t f = 0; f < frames; ++f) {
-        T s = zero;
+        T s = splat(0.0f);
+        #pragma GCC unroll 16
         for (int c = 0; c < C; ++c) {
             const int16_t v = load_s16(in, f * C + c);
             zero_run[c] = v != 0 ? 0 : (zero_run[c] < 256 ? zero_run[c] + 1 : 256);
-            L::set(s, c, static_cast<float>(v));
+            s[c] = static_cast<float>(v);
         }
         T seq[N];
         seq[0] = s * drive * kSampleScale + bias;
+        #pragma GCC unroll 16
         for (int st = 0; st < S; ++st) {
             T next[N];
+            #pragma GCC unroll 16
             for (int j = 0; j < (1 << st); ++j) halfband_up(seq[j], up[st], next[2 * j], next[2 * j + 1]);
+            #pragma GCC unroll 16
             for (int j = 0; j < (2 << st); ++j) seq[j] = next[j];
         }
+        #pragma GCC unroll 16
         for (int j = 0; j < N; ++j) {
             T t = seq[j];
             if constexpr (Backlash) {
                 held = t > held + rising ? t - rising : (t < held - falling ? t + falling : held);
                 t = held;
             }
-            if constexpr (Table) {
-                for (int c = 0; c < C; ++c) L::set(t, c, table_read(table, points, L::get(t, c)));
-            } else {  // unit_clamp on every lane
-                const T a = t < minus_one ? minus_one : (t > one ? one : t);
-                t = t == t ? a : zero;
+            if constexpr (Table == 1) {
+                t = table_read<C>(table, t, n_minus_1, last);
+            } else if constexpr (Table == 2) {
+                #pragma GCC unroll 16
+                for (int c = 0; c < C; ++c) t[c] = table_read(table, points, t[c]);
+            } else {
+                t = unit_clamp(t);
             }
             seq[j] = t;
         }
+        #pragma GCC unroll 16
         for (int st = S - 1; st >= 0; --st)
+            #pragma GCC unroll 16
             for (int j = 0; j < (1 << st); ++j) seq[j] = halfband_down(seq[2 * j], seq[2 * j + 1], down[st]);
-        const T w = seq[0] * gain * 32768.0f * mix + s * dry;
-        for (int c = 0; c < C; ++c) {
-            const float v = L::get(w, c);
-            const float r = v < 0.0f ? v - 0.5f : v + 0.5f;
-            store_s16(out, f * C + c, clamp_s16(saturate_cast<int32_t>(r)));
-        }
+        const i32x4 q = round_s16(seq[0] * gain * 32768.0f * mix + s * dry);
+        #pragma GCC unroll 16
+        for (int c = 0; c < C; ++c) store_s16(out, f * C + c, q[c]);
     }
 
     for (int st = 0; st < S; ++st)
         for (int i = 0; i < 9; ++i) {
-            L::store(sh.up[st][i], up[st][i]);
-            L::store(sh.down[st][i], down[st][i]);
+            store(sh.up[st][i], up[st][i]);
+            store(sh.down[st][i], down[st][i]);
         }
-    L::store(sh.backlash, held);
+    store(sh.backlash, held);
     for (int c = 0; c < C; ++c) sh.zero_run[c] = zero_run[c];
 }
 
 template <int C, int S>
 void run_curve(Shaper &sh, const uint8_t *in, uint8_t *out, size_t frames) noexcept {
-    const bool table = sh.curve != nullptr, backlash = sh.amount > 0.0f;
-    if (table)
-        backlash ? run<C, S, true, true>(sh, in, out, frames) : run<C, S, true, false>(sh, in, out, frames);
-    else
-        backlash ? run<C, S, false, true>(sh, in, out, frames) : run<C, S, false, false>(sh, in, out, frames);
+    const int table = sh.curve == nullptr ? 0 : sh.points < kLaneTableMax ? 1 : 2;
+    const bool backlash = sh.amount > 0.0f;
+    switch (table) {
+    case 0: return backlash ? run<C, S, 0, true>(sh, in, out, frames) : run<C, S, 0, false>(sh, in, out, frames);
+    case 1: return backlash ? run<C, S, 1, true>(sh, in, out, frames) : run<C, S, 1, false>(sh, in, out, frames);
+    default: return backlash ? run<C, S, 2, true>(sh, in, out, frames) : run<C, S, 2, false>(sh, in, out, frames);
+    }
 }
 
 template <int C>
@@ -237,7 +289,7 @@ void process(Shaper &sh, const uint8_t *in, uint8_t *out, size_t frames) noexcep
 
 // Moves each channel's held backlash state to the bias once every channel has been silent for
 // 256 samples, shifting the decimator memories by the change of curve output so that the
-// output does not step. False (and nothing changed) before that.
+// filters see no step. False (and nothing changed) before that.
 bool recentre(Shaper &sh) noexcept {
     for (uint32_t c = 0; c < sh.channels; ++c)
         if (sh.zero_run[c] < 256) return false;
@@ -259,7 +311,7 @@ struct WaveshaperObject {
     PyObject_HEAD
     ObjectMutex lock;
     Shaper shaper;
-    OwnedArray<int16_t> curve_copy;  // the loaded points; stays owned while the curve is detached
+    OwnedArray<Segment> curve_copy;  // the loaded curve; stays owned while the curve is detached
     uint8_t ready;
 };
 
@@ -307,10 +359,10 @@ PyObject *load_curve(WaveshaperObject *self, PyObject *arg) {
         points.release();
         return value_error("curve must be at least two whole int16 points");
     }
-    NewArray<int16_t> copy;
-    if (!copy.allocate(points.size() / 2)) return nullptr;
-    std::memcpy(copy.data(), points.bytes(), points.size());
-    const size_t count = copy.count();
+    const size_t count = points.size() / 2;
+    NewArray<Segment> copy;
+    if (!copy.allocate(count - 1)) return nullptr;
+    without_gil(kernel_work(count, 2), [&] { make_segments(points.bytes(), count, copy.data()); });
     copy.commit(self->curve_copy);
     self->shaper.curve = self->curve_copy.data;
     self->shaper.points = count;

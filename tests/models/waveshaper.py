@@ -66,7 +66,7 @@ class Waveshaper:
         self.rising, self.falling = (asym + ONE) * c, (ONE - asym) * c
 
     def curve(self, x):
-        a = clamp(x, -1, 1, 0)
+        a = clamp(x, -1, 1, -1)
         p = self.points
         if p is None:
             return a
