@@ -153,6 +153,9 @@ def test_messages_and_order():
     with pytest.raises(ValueError, match=BAD_FRAMES):
         so.WaveshaperState().process(bytes(6))
     assert so.WaveshaperState().process(b"") == b""
+    # The rate is kept, never multiplied by the factor: the largest one works like any other.
+    data = np.arange(-3000, 3000, 7, dtype=np.int16).tobytes()
+    assert so.WaveshaperState(2**32 - 1, 16, 1).process(data) == so.WaveshaperState(8000, 16, 1).process(data)
     with pytest.raises(TypeError):
         s.load_curve(12)
 
