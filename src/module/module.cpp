@@ -45,6 +45,7 @@ const ExecStep kSteps[] = {
     add_int("MULTIPLY_FRAMES", 256),
     add_int("MIDSIDE_FRAMES", 256),
     add_int("FEEDBACK_DELAY_FRAMES", 256),
+    add_type(TypeSlot::WaveshaperState, waveshaper_state_spec),
     add_int("SHAPER_FRAMES", 256),
     add_int("SHAPER_MAX_OVERSAMPLE", 16),
     add_type(TypeSlot::SampleHoldState, sample_hold_state_spec),

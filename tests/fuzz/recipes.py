@@ -119,6 +119,9 @@ def _vorbis_reinit(obj):
     obj.__init__(io.BytesIO(ogg_sample()))
 
 
+# A soft-clipping transfer curve of 33 int16 points for the waveshaper.
+_SHAPER_CURVE = struct.pack("=33h", *(round(32767 * math.tanh(2 * (i / 16 - 1))) for i in range(33)))
+
 RECIPES: dict[str, Recipe] = {
     "BufferOwner": Recipe(make=lambda m: m.BufferOwner(handed_out(bytearray(pcm_block(64)))),
                           work=lambda o, d: o.bytes(),
@@ -139,7 +142,9 @@ RECIPES: dict[str, Recipe] = {
                             probe=lambda o: tuple(b"".join(iter(lambda: o.take(t), b"")) for t in range(2))),
     "FeedbackDelayState": _recipe("FeedbackDelayState", _process, args=(48000, 50.0, 2),
                                   prepare=[("finish", ())]),
-    "WaveshaperState": _recipe("WaveshaperState", _process, args=(48000, 4, 2), prepare=[("finish", ())]),
+    "WaveshaperState": _recipe("WaveshaperState", _process, args=(48000, 4, 2),
+                               prepare=[("load_curve", (_SHAPER_CURVE,)), ("configure", (0, 3.0)),
+                                        ("configure", (4, 0.5)), ("finish", ())]),
     "SampleHoldState": _recipe("SampleHoldState", lambda o, d: o.process(d, 4), args=(3, 2)),
     "LadderState": _recipe("LadderState", _process, args=(48000, 2),
                            prepare=[("configure", (0, 1800.0)), ("configure", (1, 3.9)), ("configure", (2, 2.0)),
