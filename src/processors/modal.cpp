@@ -16,9 +16,10 @@
 // those with a nonzero b0 when some input sample is nonzero. Every other mode would add +0 to the
 // sum and keep its zero state, so the results are those of running every mode.
 //
-// The bank runs as vectors of 8 lanes over (mode, channel) state entries, each lane doing exactly
-// the scalar steps; the per-frame sums, which must be added in mode order, run afterwards over
-// blocks of frames with the frames in the lanes, again one plain addition per mode and lane.
+// The bank runs in passes of 32 frames: first the resonators, as vectors of 8 lanes over the
+// (mode, channel) state entries, each lane doing exactly the scalar steps and keeping its outputs;
+// then the sums, which must be added in mode order, eight output samples side by side, each its
+// own chain of plain additions in mode order.
 //
 // Guards beyond the plain algorithm: NaN set_mode values and options take a defined value
 // (frequency 0, decay 0.001 s, gain 0, mix 0, output gain 0) and infinities the nearest limit; a
@@ -26,6 +27,7 @@
 // __init__ never succeeded (no channel count) never reaches the kernel; a failed allocation in
 // __init__ leaves the previous tables and configuration in place.
 #include <cmath>
+#include <cstddef>
 
 #include "engines/sincos.hpp"
 #include "module/module.hpp"
@@ -37,6 +39,14 @@ namespace sonolith {
 // Kernel
 
 namespace kernel {
+
+// Vector kernels are built for AVX2 as well as the baseline and picked at load time; every
+// version computes the same bits (no fused multiply-add: -ffp-contract=off).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+#define SL_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define SL_VECTOR_CLONES
+#endif
 
 constexpr uint32_t kMaxModes = 64;
 constexpr float kFlush = 1e-20f;
@@ -87,34 +97,107 @@ struct Bank {
     float *s1, *s2;  // modes x channels entries each
 };
 
-// One resonator step on one state entry, with the flush.
-inline float step(float b0, float a1, float a2, float x, float &s1, float &s2) noexcept {
-    const float y = b0 * x + s1;
-    float n1 = s2 - a1 * y;
-    float n2 = -a2 * y;
-    if (n1 > -kFlush && n1 < kFlush && n2 > -kFlush && n2 < kFlush) n1 = n2 = 0.0f;
-    s1 = n1;
-    s2 = n2;
-    return y;
+// The resonators run as 8-lane vectors over the state entries (lane e = entry e, so in stereo a
+// vector holds four modes on both channels). Each lane does the scalar steps exactly:
+//     y = b0 x + s1;  n1 = s2 - a1 y;  n2 = (-a2) y;  flush when |n1| and |n2| are below 1e-20.
+typedef float v8sf __attribute__((vector_size(32)));
+typedef int32_t v8si __attribute__((vector_size(32)));
+
+constexpr size_t kLanes = 8;
+constexpr size_t kMaxEntries = 2 * kMaxModes;
+constexpr size_t kMaxGroups = kMaxEntries / kLanes;
+constexpr size_t kBlock = 32;  // frames per pass: the resonator outputs of a pass stay in L1
+
+inline v8sf load_v(const float *p) noexcept {
+    v8sf v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store_v(float *p, v8sf v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+struct alignas(32) Lanes {
+    float b0[kMaxEntries], a1[kMaxEntries], na2[kMaxEntries];
+    float s1[kMaxEntries], s2[kMaxEntries];
+    float y[kBlock][kMaxEntries];  // resonator outputs of one pass, frame by frame
+};
+
+// One pass of n <= kBlock frames through the groups g0 .. g1 - 1, storing every output y.
+template <int C>
+SL_VECTOR_CLONES void resonate(Lanes &l, size_t g0, size_t g1, const uint8_t *in,
+                               size_t n) noexcept {
+    const v8si magnitude = v8si{} + 0x7fffffff;
+    const v8sf flush = v8sf{} + kFlush;
+    for (size_t f = 0; f < n; ++f) {
+        v8sf x;
+        if constexpr (C == 1) {
+            x = v8sf{} + static_cast<float>(load_s16(in, f));
+        } else {
+            const float xl = static_cast<float>(load_s16(in, 2 * f));
+            const float xr = static_cast<float>(load_s16(in, 2 * f + 1));
+            x = v8sf{xl, xr, xl, xr, xl, xr, xl, xr};
+        }
+        for (size_t g = g0; g < g1; ++g) {
+            const size_t e = kLanes * g;
+            const v8sf y = load_v(l.b0 + e) * x + load_v(l.s1 + e);
+            const v8sf n1 = load_v(l.s2 + e) - load_v(l.a1 + e) * y;
+            const v8sf n2 = load_v(l.na2 + e) * y;
+            const v8si keep = ~(((reinterpret_cast<const v8si &>(n1) & magnitude) <
+                                 reinterpret_cast<const v8si &>(flush)) &
+                                ((reinterpret_cast<const v8si &>(n2) & magnitude) <
+                                 reinterpret_cast<const v8si &>(flush)));
+            const v8si k1 = reinterpret_cast<const v8si &>(n1) & keep;
+            const v8si k2 = reinterpret_cast<const v8si &>(n2) & keep;
+            store_v(l.s1 + e, reinterpret_cast<const v8sf &>(k1));
+            store_v(l.s2 + e, reinterpret_cast<const v8sf &>(k2));
+            store_v(l.y[f] + e, y);
+        }
+    }
 }
 
 template <int C>
 void run_bank(const Bank &b, uint32_t lo, uint32_t hi, const uint8_t *in, uint8_t *out,
               size_t frames) noexcept {
     const float qg = b.mix * b.output_gain, dry = 1.0f - b.mix;
-    float *s1 = b.s1, *s2 = b.s2;
-    const ModeCoefficients *k = b.coefficients;
-    for (size_t f = 0; f < frames; ++f) {
+    const size_t entries = size_t(C) * b.modes;
+    Lanes l;
+    std::memset(&l, 0, offsetof(Lanes, y));
+    for (size_t m = 0; m < b.modes; ++m) {
         for (int ch = 0; ch < C; ++ch) {
-            const float x = static_cast<float>(load_s16(in, C * f + ch));
-            float sum = 0.0f;
-            for (uint32_t m = lo; m < hi; ++m) {
-                const size_t e = size_t(C) * m + ch;
-                sum = sum + step(k[m].b0, k[m].a1, k[m].a2, x, s1[e], s2[e]);
-            }
-            store_s16(out, C * f + ch, round_s16(qg * sum + dry * x));
+            const ModeCoefficients &k = b.coefficients[m];
+            l.b0[C * m + ch] = k.b0;
+            l.a1[C * m + ch] = k.a1;
+            l.na2[C * m + ch] = -k.a2;
         }
     }
+    std::memcpy(l.s1, b.s1, entries * sizeof(float));
+    std::memcpy(l.s2, b.s2, entries * sizeof(float));
+    const size_t g0 = size_t(C) * lo / kLanes, g1 = (size_t(C) * hi + kLanes - 1) / kLanes;
+
+    for (size_t start = 0; start < frames; start += kBlock) {
+        const size_t n = frames - start < kBlock ? frames - start : kBlock;
+        const uint8_t *block_in = in + 2 * C * start;
+        resonate<C>(l, g0, g1, block_in, n);
+        // The sums, in mode order, eight samples side by side; samples past the end of the pass
+        // repeat its first one and are dropped.
+        const size_t samples = n * C;
+        for (size_t j0 = 0; j0 < samples; j0 += 8) {
+            const float *row[8];
+            for (size_t i = 0; i < 8; ++i) {
+                const size_t j = j0 + i < samples ? j0 + i : j0;
+                row[i] = l.y[j / C] + j % C;
+            }
+            float acc[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+            for (size_t m = lo; m < hi; ++m)
+                for (size_t i = 0; i < 8; ++i) acc[i] = acc[i] + row[i][C * m];
+            const size_t count = samples - j0 < 8 ? samples - j0 : 8;
+            for (size_t i = 0; i < count; ++i) {
+                const float x = static_cast<float>(load_s16(block_in, j0 + i));
+                store_s16(out, C * start + j0 + i, round_s16(qg * acc[i] + dry * x));
+            }
+        }
+    }
+    std::memcpy(b.s1, l.s1, entries * sizeof(float));
+    std::memcpy(b.s2, l.s2, entries * sizeof(float));
 }
 
 // Dry path only: what the bank gives when no mode can contribute.
