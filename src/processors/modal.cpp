@@ -108,12 +108,10 @@ constexpr size_t kMaxEntries = 2 * kMaxModes;
 constexpr size_t kMaxGroups = kMaxEntries / kLanes;
 constexpr size_t kBlock = 32;  // frames per pass: the resonator outputs of a pass stay in L1
 
-inline v8sf load_v(const float *p) noexcept {
-    v8sf v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store_v(float *p, v8sf v) noexcept { std::memcpy(p, &v, sizeof v); }
+// Vector loads and stores through memcpy (no aliasing questions); vectors pass by reference, as
+// passing them by value would depend on whether AVX is enabled.
+inline void load_v(v8sf &v, const float *p) noexcept { std::memcpy(&v, p, sizeof v); }
+inline void store_v(float *p, const v8sf &v) noexcept { std::memcpy(p, &v, sizeof v); }
 
 struct alignas(32) Lanes {
     float b0[kMaxEntries], a1[kMaxEntries], na2[kMaxEntries];
@@ -138,9 +136,12 @@ SL_VECTOR_CLONES void resonate(Lanes &l, size_t g0, size_t g1, const uint8_t *in
         }
         for (size_t g = g0; g < g1; ++g) {
             const size_t e = kLanes * g;
-            const v8sf y = load_v(l.b0 + e) * x + load_v(l.s1 + e);
-            const v8sf n1 = load_v(l.s2 + e) - load_v(l.a1 + e) * y;
-            const v8sf n2 = load_v(l.na2 + e) * y;
+            v8sf b0, s1, s2, a1, na2;
+            load_v(b0, l.b0 + e), load_v(s1, l.s1 + e), load_v(s2, l.s2 + e);
+            load_v(a1, l.a1 + e), load_v(na2, l.na2 + e);
+            const v8sf y = b0 * x + s1;
+            const v8sf n1 = s2 - a1 * y;
+            const v8sf n2 = na2 * y;
             const v8si keep = ~(((reinterpret_cast<const v8si &>(n1) & magnitude) <
                                  reinterpret_cast<const v8si &>(flush)) &
                                 ((reinterpret_cast<const v8si &>(n2) & magnitude) <
