@@ -167,7 +167,11 @@ RECIPES: dict[str, Recipe] = {
                            busy_ok=True),
     "TankState": _recipe("TankState", _process, args=(48000, 20.0, 2), prepare=[("finish", ())]),
     "ModalState": _recipe("ModalState", _process, args=(48000, 2, 8),
-                          prepare=[("set_mode", (0, 440.0, 0.2, 1.0)), ("finish", ())]),
+                          prepare=[("configure", (0, 0.5)), ("configure", (1, 0.01)),
+                                   ("set_mode", (0, 440.0, 0.2, 1.0)), ("set_mode", (1, 1234.5, 0.05, -0.5)),
+                                   ("set_mode", (2, 9000.0, 0.01, 0.25)), ("set_mode", (7, 60.0, 1.5, 0.1)),
+                                   ("finish", ())],
+                          probe=lambda o: (o.process(pcm_block(64)), o.silent())),
 }
 
 # Module functions: a valid call each (on `data`, the shared PCM block), and where checkable the
