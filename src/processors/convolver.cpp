@@ -13,8 +13,7 @@
 //
 // All signal arithmetic is single precision, in the written order. The spectral multiply-add
 // runs per bin in the order of the partitions, two bins per SSE2 register (each lane doing the
-// scalar operations: a - b is a + (-b) exactly), with the accumulator held in registers over a
-// run of bins.
+// scalar operations), streaming through each spectrum.
 //
 // Guards beyond the plain algorithm:
 //   - the output conversion saturates whatever the magnitude and sends NaN to 0;
@@ -25,8 +24,8 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include "engines/fft.hpp"
@@ -108,58 +107,108 @@ void reset(Convolver &c) noexcept {
     c.silence_run = 0;
 }
 
-// acc[b] += h[b] x x[b] for the complex bins b of [first, last), as
+// acc[b] += h_q[b] x x_q[b] for q = 0 .. G - 1 in turn, over the 257 complex bins, as
 //   re += h.re x.re - h.im x.im,  im += h.re x.im + h.im x.re.
-inline void multiply_add_scalar(float *acc, const float *h, const float *x, uint32_t first,
-                                uint32_t last) noexcept {
-    for (uint32_t b = first; b < last; ++b) {
-        const float hr = h[2 * b], hi = h[2 * b + 1], xr = x[2 * b], xi = x[2 * b + 1];
-        acc[2 * b] += hr * xr - hi * xi;
-        acc[2 * b + 1] += hr * xi + hi * xr;
+// Each spectrum is read once from start to end (the hardware prefetches such streams well); a
+// group of G partitions is added to an accumulator value before it is stored again, which keeps
+// every bin's additions in the order of the partitions.
+template <uint32_t G>
+inline void multiply_add_group(float *acc, const float *const *h, const float *const *x) noexcept {
+    uint32_t b = 0;
+#if defined(__SSE2__)
+    const __m128 negate_re =
+        _mm_castsi128_ps(_mm_set_epi32(0, int32_t(0x80000000), 0, int32_t(0x80000000)));
+    for (; b < 256; b += 2) {
+        __m128 a = _mm_loadu_ps(acc + 2 * b);
+        for (uint32_t q = 0; q < G; ++q) {
+            const __m128 hv = _mm_loadu_ps(h[q] + 2 * b);  // hr0 hi0 hr1 hi1
+            const __m128 xv = _mm_loadu_ps(x[q] + 2 * b);  // xr0 xi0 xr1 xi1
+            const __m128 hre = _mm_shuffle_ps(hv, hv, _MM_SHUFFLE(2, 2, 0, 0));
+            const __m128 him = _mm_shuffle_ps(hv, hv, _MM_SHUFFLE(3, 3, 1, 1));
+            const __m128 xsw = _mm_shuffle_ps(xv, xv, _MM_SHUFFLE(2, 3, 0, 1));
+            // (hr xr, hr xi) + (-(hi xi), hi xr): a - b is a + (-b) exactly
+            a = _mm_add_ps(a, _mm_add_ps(_mm_mul_ps(hre, xv),
+                                         _mm_xor_ps(_mm_mul_ps(him, xsw), negate_re)));
+        }
+        _mm_storeu_ps(acc + 2 * b, a);
+    }
+#endif
+    for (; b < kSpectrum / 2; ++b) {
+        float re = acc[2 * b], im = acc[2 * b + 1];
+        for (uint32_t q = 0; q < G; ++q) {
+            const float hr = h[q][2 * b], hi = h[q][2 * b + 1];
+            const float xr = x[q][2 * b], xi = x[q][2 * b + 1];
+            re += hr * xr - hi * xi;
+            im += hr * xi + hi * xr;
+        }
+        acc[2 * b] = re, acc[2 * b + 1] = im;
     }
 }
 
-// The spectral sum of convolve_block for L partitions: acc = sum over i of H_i x X_i, each bin
-// summed in the order of i, starting from zero.
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same with four bins per AVX register: addsub gives h.re x.re - h.im x.im in the even
+// lanes and h.re x.im + h.im x.re in the odd ones, each lane the scalar operations.
+template <uint32_t G>
+__attribute__((target("avx"))) void multiply_add_group_avx(float *acc, const float *const *h,
+                                                           const float *const *x) noexcept {
+    for (uint32_t b = 0; b < 256; b += 4) {
+        __m256 a = _mm256_loadu_ps(acc + 2 * b);
+        for (uint32_t q = 0; q < G; ++q) {
+            const __m256 hv = _mm256_loadu_ps(h[q] + 2 * b);
+            const __m256 xv = _mm256_loadu_ps(x[q] + 2 * b);
+            const __m256 xsw = _mm256_permute_ps(xv, 0xB1);
+            a = _mm256_add_ps(a, _mm256_addsub_ps(_mm256_mul_ps(_mm256_moveldup_ps(hv), xv),
+                                                  _mm256_mul_ps(_mm256_movehdup_ps(hv), xsw)));
+        }
+        _mm256_storeu_ps(acc + 2 * b, a);
+    }
+    float re = acc[512], im = acc[513];
+    for (uint32_t q = 0; q < G; ++q) {
+        const float hr = h[q][512], hi = h[q][513], xr = x[q][512], xi = x[q][513];
+        re += hr * xr - hi * xi;
+        im += hr * xi + hi * xr;
+    }
+    acc[512] = re, acc[513] = im;
+}
+const bool kHasAvx = __builtin_cpu_supports("avx");
+#define SL_CONVOLVER_AVX 1
+#endif
+
+template <uint32_t G>
+inline void multiply_add(float *acc, const float *const *h, const float *const *x) noexcept {
+#if defined(SL_CONVOLVER_AVX)
+    if (kHasAvx) return multiply_add_group_avx<G>(acc, h, x);
+#endif
+    multiply_add_group<G>(acc, h, x);
+}
+
+// The spectral sum of convolve_block for L partitions: acc = sum over i of H_i x X_i, where X_i
+// is the history slot i blocks before the newest, each bin summed in the order of i from zero.
 void spectral_sum(const Convolver &c, uint32_t ch, float *acc) noexcept {
+    constexpr uint32_t kGroup = 8;
     const uint32_t P = c.partitions, L = c.loaded;
     const float *h0 = c.impulse + (c.ir_channels == 2 ? size_t(ch) * P * kSpectrum : 0);
     const float *x0 = c.history + size_t(ch) * P * kSpectrum;
-    uint32_t first = 0;
-#if defined(__SSE2__)
-    // Runs of 16 bins (8 registers of two bins): 256 bins, then the Nyquist bin below.
-    constexpr uint32_t kRun = 16;
-    const __m128 negate_re = _mm_castsi128_ps(_mm_set_epi32(0, int32_t(0x80000000), 0, int32_t(0x80000000)));
-    for (uint32_t run = 0; run + kRun <= 256; run += kRun) {
-        __m128 a[kRun / 2];
-        for (auto &r : a) r = _mm_setzero_ps();
-        uint32_t s = c.slot;
-        for (uint32_t i = 0; i < L; ++i) {
-            const float *h = h0 + size_t(i) * kSpectrum + 2 * run;
-            const float *x = x0 + size_t(s) * kSpectrum + 2 * run;
-            for (uint32_t r = 0; r < kRun / 2; ++r) {
-                const __m128 hv = _mm_loadu_ps(h + 4 * r);  // hr0 hi0 hr1 hi1
-                const __m128 xv = _mm_loadu_ps(x + 4 * r);  // xr0 xi0 xr1 xi1
-                const __m128 hre = _mm_shuffle_ps(hv, hv, _MM_SHUFFLE(2, 2, 0, 0));
-                const __m128 him = _mm_shuffle_ps(hv, hv, _MM_SHUFFLE(3, 3, 1, 1));
-                const __m128 xsw = _mm_shuffle_ps(xv, xv, _MM_SHUFFLE(2, 3, 0, 1));
-                // (hr xr, hr xi) + (-(hi xi), hi xr)
-                const __m128 t = _mm_add_ps(_mm_mul_ps(hre, xv),
-                                            _mm_xor_ps(_mm_mul_ps(him, xsw), negate_re));
-                a[r] = _mm_add_ps(a[r], t);
-            }
+    std::memset(acc, 0, kSpectrum * sizeof(float));
+    uint32_t s = c.slot;
+    for (uint32_t i = 0; i < L; i += kGroup) {
+        const uint32_t g = L - i < kGroup ? L - i : kGroup;
+        const float *h[kGroup], *x[kGroup];
+        for (uint32_t q = 0; q < g; ++q) {
+            h[q] = h0 + size_t(i + q) * kSpectrum;
+            x[q] = x0 + size_t(s) * kSpectrum;
             s = s == 0 ? P - 1 : s - 1;
         }
-        for (uint32_t r = 0; r < kRun / 2; ++r) _mm_storeu_ps(acc + 2 * run + 4 * r, a[r]);
-    }
-    first = 256;
-#endif
-    std::memset(acc + 2 * first, 0, (kSpectrum - 2 * first) * sizeof(float));
-    uint32_t s = c.slot;
-    for (uint32_t i = 0; i < L; ++i) {
-        multiply_add_scalar(acc, h0 + size_t(i) * kSpectrum, x0 + size_t(s) * kSpectrum, first,
-                            kSpectrum / 2);
-        s = s == 0 ? P - 1 : s - 1;
+        switch (g) {
+        case 1: multiply_add<1>(acc, h, x); break;
+        case 2: multiply_add<2>(acc, h, x); break;
+        case 3: multiply_add<3>(acc, h, x); break;
+        case 4: multiply_add<4>(acc, h, x); break;
+        case 5: multiply_add<5>(acc, h, x); break;
+        case 6: multiply_add<6>(acc, h, x); break;
+        case 7: multiply_add<7>(acc, h, x); break;
+        default: multiply_add<8>(acc, h, x); break;
+        }
     }
 }
 
