@@ -170,7 +170,11 @@ __attribute__((target("avx"))) void multiply_add_group_avx(float *acc, const flo
     }
     acc[512] = re, acc[513] = im;
 }
-const bool kHasAvx = __builtin_cpu_supports("avx");
+bool detect_avx() noexcept {
+    __builtin_cpu_init();  // this may run before the runtime's own initialisation
+    return __builtin_cpu_supports("avx");
+}
+const bool kHasAvx = detect_avx();
 #define SL_CONVOLVER_AVX 1
 #endif
 
