@@ -64,13 +64,15 @@ def clear_interpreter_caches():
 
 def measure(body, loops):
     """Runs body() twice to warm caches, then `loops` times under tracemalloc; returns the growth
-    at this file's lines and at recipes.py, and the C heap growth."""
-    body()
-    body()
-    gc.collect()
-    clear_interpreter_caches()
+    at this file's lines and at recipes.py, and the C heap growth. Tracing starts before the
+    warm-up, so that arrays an object held before the loops (a re-run __init__ replaces them)
+    count as freed when the loops replace them."""
     tracemalloc.start(1)
     try:
+        body()
+        body()
+        gc.collect()
+        clear_interpreter_caches()
         heap0 = c_heap_in_use()
         before = tracemalloc.take_snapshot()
         for _ in range(loops):

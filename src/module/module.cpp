@@ -59,6 +59,7 @@ const ExecStep kSteps[] = {
     add_int("FILTER_F32_MAX_STAGES", 16),
     add_type(TypeSlot::SubOctaveState, sub_octave_state_spec),
     add_int("SUBOCTAVE_FRAMES", 256),
+    add_type(TypeSlot::ConvolverState, convolver_state_spec),
     add_int("CONVOLVE_FRAMES", 256),
     add_int("CONVOLVE_MAX_PARTITIONS", 512),
     add_type(TypeSlot::MeterState, meter_state_spec),
