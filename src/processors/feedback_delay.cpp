@@ -197,6 +197,15 @@ inline int32_t round_s16(float v) noexcept {
     return static_cast<int32_t>(v >= 0.0f ? v + 0.5f : v - 0.5f);
 }
 
+// The same rounding for a value known to be finite and well inside +-2^31 (every value of the
+// path without pitch heads): branch-free, so that loops over frames vectorise.
+inline int32_t round_s16_bounded(float v) noexcept {
+    v = v > 65536.0f ? 65536.0f : (v < -65536.0f ? -65536.0f : v);  // saturates the same
+    const float h = v >= 0.0f ? v + 0.5f : v - 0.5f;
+    const int32_t i = static_cast<int32_t>(h);
+    return i < -32768 ? -32768 : (i > 32767 ? 32767 : i);
+}
+
 // Linear read of slot position p (delay in frames, fractional) from `plane`.
 struct Tap {
     uint32_t i1, i2;
@@ -313,8 +322,10 @@ Call prepare(const Config &c, Run &r, const int16_t *line, size_t frames) noexce
 }
 
 template <int C, bool Pitch>
-void run_frames(const Config &c, Run &r, const Call &k, int16_t *line, const uint8_t *in, uint8_t *out,
+void run_frames(const Config &cfg, Run &state, const Call &k, int16_t *line, const uint8_t *in, uint8_t *out,
                 size_t frames) noexcept {
+    const Config c = cfg;  // locals: the byte-wise stores below cannot alias them
+    Run r = state;
     const uint32_t n = c.n;
     int16_t *plane[2] = {line, line + n};
     const float one_minus_cross = 1.0f - c.cross, cross = c.cross, feedback = c.feedback;
@@ -475,6 +486,236 @@ void run_frames(const Config &c, Run &r, const Call &k, int16_t *line, const uin
             if (l >= -64.0f && l <= 64.0f && l + (raw[ch] - l) * c.tone_coef == l) r.tone[ch] = raw[ch];
         }
     }
+    state = r;
+}
+
+// The path without the pitch heads, in chunks of up to kChunk frames. The wow, slew and depth
+// ramp run frame by frame first (a short serial recurrence) and give every frame's read
+// position; then, when no frame of the chunk reads a slot written inside the chunk (the delay is
+// longer than the chunk), the reads, filters, feedback rounding, line writes and outputs run
+// stage by stage over the whole chunk, in loops the compiler can vectorise. Otherwise the chunk
+// runs those stages frame by frame. Each value goes through the same operations in the same
+// order either way.
+inline constexpr size_t kChunk = 64;
+
+template <int C>
+void run_plain(const Config &cfg, Run &state, const Call &k, int16_t *line, const uint8_t *in, uint8_t *out,
+               size_t frames) noexcept {
+    const Config c = cfg;  // locals: the byte-wise stores below cannot alias them
+    Run r = state;
+    const uint32_t n = c.n;
+    int16_t *plane[2] = {line, line + n};
+    const float one_minus_cross = 1.0f - c.cross, cross = c.cross, feedback = c.feedback;
+    const float gw0 = c.mix < 1.0f ? c.mix : 1.0f;
+    const float gd = 2.0f - c.mix < 1.0f ? 2.0f - c.mix : 1.0f;
+    const bool tone = c.tone_coef > 0.0f, highpass = c.highpass_coef > 0.0f;
+    const bool saturate = c.saturation > 0.0f, tremolo = c.tremolo > 0.0f;
+    const float wk = k.k;
+    const uint32_t winc = k.inc;
+    const float top = static_cast<float>(n - 2);
+    float raw[2] = {0.0f, 0.0f};
+
+    alignas(32) float dpos[kChunk], xs[kChunk], tt[kChunk], gw[kChunk];
+    alignas(32) uint32_t i1s[kChunk];
+    alignas(32) float rd[2][kChunk], input[2][kChunk];
+    alignas(32) int16_t lv[2][kChunk], ov[2][kChunk];
+
+    for (size_t f0 = 0; f0 < frames; f0 += kChunk) {
+        const size_t m = frames - f0 < kChunk ? frames - f0 : kChunk;
+        // Wow value, slew, depth ramp and read position, frame by frame.
+        float x = r.x, y = r.y;
+        bool steady = true;
+        for (size_t f = 0; f < m; ++f) {
+            float w;
+            if (!r.wow_stopped) {
+                x = x + wk * y;
+                y = y - wk * x;
+            }
+            if (r.shape != nullptr) {
+                if (!r.wow_stopped) r.shape_phase += winc;
+                const uint32_t lg = r.shape_log2, ph = r.shape_phase;
+                const uint32_t i = ph >> (32 - lg), nx = (i + 1) & ((uint32_t(1) << lg) - 1);
+                const float t = static_cast<float>(ph << lg) * delay_pitch::kPhaseScale;
+                const int32_t a = load_s16(r.shape, i), b = load_s16(r.shape, nx);
+                w = (static_cast<float>(a) + static_cast<float>(b - a) * t) * 3.0517578125e-05f;
+            } else {
+                w = x;
+            }
+            if (r.wow_stopped) w = 0.0f;
+            if (k.wow == WowMode::Winding &&
+                (r.last_wow == 0.0f || w == 0.0f || (w > 0.0f) != (r.last_wow > 0.0f))) {
+                r.wow_stopped = 1;
+                x = 0.0f;
+                y = y < 0.0f ? -1.0f : 1.0f;
+                w = 0.0f;
+            }
+            r.last_wow = w;
+            if (c.slew > 0.0f) {
+                if (r.cur_delay < c.delay) {
+                    r.cur_delay += c.slew;
+                    if (r.cur_delay > c.delay) r.cur_delay = c.delay;
+                } else if (r.cur_delay > c.delay) {
+                    r.cur_delay -= c.slew;
+                    if (r.cur_delay < c.delay) r.cur_delay = c.delay;
+                }
+            }
+            if (r.ramp_counter > 0) {
+                if (--r.ramp_counter == 0) {
+                    r.cur_depth = r.depth_target;
+                    if (r.switch_pending) {
+                        r.shape = c.shape;
+                        r.shape_log2 = c.shape_log2;
+                        r.switch_pending = 0;
+                        if (c.wow_depth != 0.0f) {
+                            r.ramp_counter = k.h;
+                            r.depth_step = c.wow_depth / static_cast<float>(k.h);
+                        }
+                        r.depth_target = c.wow_depth;
+                    }
+                } else {
+                    r.cur_depth += r.depth_step;
+                }
+            }
+            dpos[f] = w * r.cur_depth + r.cur_delay;
+            xs[f] = x;
+            steady = steady && dpos[f] == dpos[0];
+        }
+        r.x = x;
+        r.y = y;
+
+        // Taps: slot i1 holds the sample written trunc(P) frames before frame f, i2 the one
+        // before it. `independent` when every i1 was written before the chunk began.
+        bool independent = true;
+        for (size_t f = 0; f < m; ++f) {
+            const float d = dpos[f];
+            const float p = !(d >= 1.0f) ? 1.0f : (d > top ? top : d);
+            uint32_t ip = static_cast<uint32_t>(p);
+            tt[f] = p - static_cast<float>(ip);
+            if (ip > n - 2) ip = n - 2;
+            independent = independent && ip > f;
+            uint32_t w = r.write + static_cast<uint32_t>(f);
+            if (w >= n) w -= n;
+            uint32_t i1 = w + (n - ip);
+            if (i1 >= n) i1 -= n;
+            i1s[f] = i1;
+        }
+        for (int ch = 0; ch < C; ++ch)
+            for (size_t f = 0; f < m; ++f)
+                input[ch][f] = in != nullptr ? static_cast<float>(load_s16(in, (f0 + f) * C + ch)) : 0.0f;
+        if (tremolo)
+            for (size_t f = 0; f < m; ++f) gw[f] = gw0 * (1.0f - c.tremolo * 0.5f * (1.0f - xs[f]));
+        else
+            for (size_t f = 0; f < m; ++f) gw[f] = gw0;
+
+        // Stages over frames [a, b) of the chunk.
+        auto stages = [&](size_t a, size_t b) {
+            for (int ch = 0; ch < C; ++ch) {
+                const int16_t *pl = plane[ch];
+                float *rc = rd[ch];
+                if (steady && b - a > 1) {
+                    // One fraction, consecutive slots: runs up to the wrap of the line.
+                    const float t = tt[a];
+                    size_t f = a;
+                    while (f < b) {
+                        const uint32_t i1 = i1s[f];
+                        if (i1 == 0) {
+                            rc[f] = static_cast<float>(pl[0]) + static_cast<float>(pl[n - 1] - pl[0]) * t;
+                            ++f;
+                            continue;
+                        }
+                        const size_t run = b - f < size_t(n - i1) ? b - f : size_t(n - i1);
+                        const int16_t *p1 = pl + i1;
+                        for (size_t j = 0; j < run; ++j) {
+                            const float s1 = static_cast<float>(p1[j]);
+                            rc[f + j] = s1 + static_cast<float>(p1[j - 1] - p1[j]) * t;
+                        }
+                        f += run;
+                    }
+                } else {
+                    for (size_t f = a; f < b; ++f) {
+                        const uint32_t i1 = i1s[f], i2 = i1 == 0 ? n - 1 : i1 - 1;
+                        rc[f] = static_cast<float>(pl[i1]) + static_cast<float>(pl[i2] - pl[i1]) * tt[f];
+                    }
+                }
+                raw[ch] = rc[b - 1];
+                if (tone) {
+                    float l = r.tone[ch];
+                    for (size_t f = a; f < b; ++f) rc[f] = l = l + (rc[f] - l) * c.tone_coef;
+                    r.tone[ch] = l;
+                } else {
+                    r.tone[ch] = rc[b - 1];
+                }
+                if (highpass) {
+                    float hs = r.highpass[ch];
+                    for (size_t f = a; f < b; ++f) {
+                        hs = hs + (rc[f] - hs) * c.highpass_coef;
+                        rc[f] = rc[f] - hs;
+                    }
+                    r.highpass[ch] = hs;
+                }
+                if (saturate)
+                    for (size_t f = a; f < b; ++f) {
+                        float u = rc[f] / 32768.0f;
+                        u = u < -1.0f ? -1.0f : (u > 1.0f ? 1.0f : u);
+                        rc[f] = (u - c.saturation * (u * u * u) / 3.0f) * 32768.0f;
+                    }
+            }
+            static const float zero[kChunk] = {};
+            for (int ch = 0; ch < C; ++ch) {
+                const int o = C == 2 ? 1 - ch : 0;
+                const float *wc = rd[ch], *wo = C == 2 ? rd[o] : zero;
+                const float *own = input[ch], *other = C == 2 ? input[o] : zero;
+                const float g_own = c.route[ch], g_cross = c.route[2 + ch];
+                for (size_t f = a; f < b; ++f) {
+                    const float s = wc[f] * one_minus_cross + wo[f] * cross;
+                    const float u = s * feedback;
+                    const float au = std::fabs(u), dd = std::fabs(s) - au;
+                    const float pc = std::fabs(wc[f]), po = std::fabs(wo[f]);
+                    const float peak = pc > po ? pc : po;
+                    // |u| < 2^17 here, so the integer conversion is the truncation.
+                    const float tu = static_cast<float>(static_cast<int32_t>(u));
+                    const float tr = static_cast<float>(static_cast<int32_t>(au + 0.5f));
+                    const bool keep = dd > 0.50006103515625f || (dd > 0.5f && peak > tr);
+                    const float v = own[f] * g_own + other[f] * g_cross + (keep ? u : tu);
+                    lv[ch][f] = static_cast<int16_t>(round_s16_bounded(v));
+                    ov[ch][f] = static_cast<int16_t>(round_s16_bounded(wc[f] * gw[f] + own[f] * gd));
+                }
+            }
+            for (int ch = 0; ch < C; ++ch) {
+                uint32_t w = r.write + static_cast<uint32_t>(a);
+                if (w >= n) w -= n;
+                for (size_t f = a; f < b;) {
+                    const size_t run = b - f < size_t(n - w) ? b - f : size_t(n - w);
+                    std::memcpy(plane[ch] + w, lv[ch] + f, run * sizeof(int16_t));
+                    f += run;
+                    w = 0;
+                }
+            }
+        };
+        if (independent) {
+            stages(0, m);
+        } else {
+            for (size_t f = 0; f < m; ++f) stages(f, f + 1);
+        }
+        uint8_t *dst = out + f0 * C * 2;
+        if constexpr (C == 2) {
+            for (size_t f = 0; f < m; ++f) {
+                store<int16_t>(dst + 4 * f, ov[0][f]);
+                store<int16_t>(dst + 4 * f + 2, ov[1][f]);
+            }
+        } else {
+            std::memcpy(dst, ov[0], m * sizeof(int16_t));
+        }
+        uint32_t w = r.write + static_cast<uint32_t>(m % n);
+        r.write = w >= n ? w - n : w;
+    }
+    if (tone) {
+        for (int ch = 0; ch < C; ++ch) {
+            const float l = r.tone[ch];
+            if (l >= -64.0f && l <= 64.0f && l + (raw[ch] - l) * c.tone_coef == l) r.tone[ch] = raw[ch];
+        }
+    }
+    state = r;
 }
 
 // Runs one call over `frames` frames; a null `in` is all-zero input.
@@ -483,9 +724,9 @@ void process(const Config &c, Run &r, int16_t *line, const uint8_t *in, uint8_t 
     if (frames == 0) return;
     const bool pitch = r.pitch_engaged != 0;
     if (c.channels == 1)
-        pitch ? run_frames<1, true>(c, r, k, line, in, out, frames) : run_frames<1, false>(c, r, k, line, in, out, frames);
+        pitch ? run_frames<1, true>(c, r, k, line, in, out, frames) : run_plain<1>(c, r, k, line, in, out, frames);
     else
-        pitch ? run_frames<2, true>(c, r, k, line, in, out, frames) : run_frames<2, false>(c, r, k, line, in, out, frames);
+        pitch ? run_frames<2, true>(c, r, k, line, in, out, frames) : run_plain<2>(c, r, k, line, in, out, frames);
 }
 
 // The tail test after a run on silence.
