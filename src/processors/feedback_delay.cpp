@@ -17,6 +17,8 @@
 // again as integers, so every read stays inside the line even where N is not exact in a float; a
 // caller's wow shape stays held (its exporter pinned) as long as the kernel may read it; and an
 // object whose __init__ never ran never reaches the kernel.
+#include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "module/module.hpp"
@@ -197,13 +199,19 @@ inline int32_t round_s16(float v) noexcept {
     return static_cast<int32_t>(v >= 0.0f ? v + 0.5f : v - 0.5f);
 }
 
-// The same rounding for a value known to be finite and well inside +-2^31 (every value of the
-// path without pitch heads): branch-free, so that loops over frames vectorise.
+// The same rounding for a finite value, branch-free so that loops over frames vectorise: adding
+// +-0.5 is v + 0.5 or v - 0.5 as above, and clamping the sum to [-32768, 32767] before the
+// truncation gives the same saturated result.
 inline int32_t round_s16_bounded(float v) noexcept {
-    v = v > 65536.0f ? 65536.0f : (v < -65536.0f ? -65536.0f : v);  // saturates the same
-    const float h = v >= 0.0f ? v + 0.5f : v - 0.5f;
-    const int32_t i = static_cast<int32_t>(h);
-    return i < -32768 ? -32768 : (i > 32767 ? 32767 : i);
+    float h = v + std::copysign(0.5f, v);
+    h = std::min(std::max(h, -32768.0f), 32767.0f);
+    return static_cast<int32_t>(h);
+}
+
+// a when k, else b, as a bitwise select (a conditional on floats keeps loops from vectorising).
+inline float pick(bool k, float a, float b) noexcept {
+    const uint32_t m = 0u - static_cast<uint32_t>(k);
+    return std::bit_cast<float>((std::bit_cast<uint32_t>(a) & m) | (std::bit_cast<uint32_t>(b) & ~m));
 }
 
 // Linear read of slot position p (delay in frames, fractional) from `plane`.
@@ -655,8 +663,7 @@ void run_plain(const Config &cfg, Run &state, const Call &k, int16_t *line, cons
                 }
                 if (saturate)
                     for (size_t f = a; f < b; ++f) {
-                        float u = rc[f] / 32768.0f;
-                        u = u < -1.0f ? -1.0f : (u > 1.0f ? 1.0f : u);
+                        const float u = std::min(std::max(rc[f] / 32768.0f, -1.0f), 1.0f);
                         rc[f] = (u - c.saturation * (u * u * u) / 3.0f) * 32768.0f;
                     }
             }
@@ -670,13 +677,13 @@ void run_plain(const Config &cfg, Run &state, const Call &k, int16_t *line, cons
                     const float s = wc[f] * one_minus_cross + wo[f] * cross;
                     const float u = s * feedback;
                     const float au = std::fabs(u), dd = std::fabs(s) - au;
-                    const float pc = std::fabs(wc[f]), po = std::fabs(wo[f]);
-                    const float peak = pc > po ? pc : po;
-                    // |u| < 2^17 here, so the integer conversion is the truncation.
+                    const float peak = std::max(std::fabs(wo[f]), std::fabs(wc[f]));
+                    // |u| < 2^17 here, so the integer conversion is the truncation (the sign
+                    // of a zero is lost, which nothing downstream can see).
                     const float tu = static_cast<float>(static_cast<int32_t>(u));
                     const float tr = static_cast<float>(static_cast<int32_t>(au + 0.5f));
-                    const bool keep = dd > 0.50006103515625f || (dd > 0.5f && peak > tr);
-                    const float v = own[f] * g_own + other[f] * g_cross + (keep ? u : tu);
+                    const bool keep = (dd > 0.50006103515625f) | ((dd > 0.5f) & (peak > tr));
+                    const float v = own[f] * g_own + other[f] * g_cross + pick(keep, u, tu);
                     lv[ch][f] = static_cast<int16_t>(round_s16_bounded(v));
                     ov[ch][f] = static_cast<int16_t>(round_s16_bounded(wc[f] * gw[f] + own[f] * gd));
                 }
