@@ -521,6 +521,7 @@ void run_plain(const Config &cfg, Run &state, const Call &k, int16_t *line, cons
     const float wk = k.k;
     const uint32_t winc = k.inc;
     const float top = static_cast<float>(n - 2);
+    const bool still = k.wow == WowMode::Still;
     float raw[2] = {0.0f, 0.0f};
 
     alignas(32) float dpos[kChunk], xs[kChunk], tt[kChunk], gw[kChunk];
@@ -535,7 +536,9 @@ void run_plain(const Config &cfg, Run &state, const Call &k, int16_t *line, cons
         bool steady = true;
         for (size_t f = 0; f < m; ++f) {
             float w;
-            if (!r.wow_stopped) {
+            // A still wow has x = +0 and y = +-1 (never started, or stopped), which a step with
+            // k = 0 leaves exactly as they are: it is skipped.
+            if (!r.wow_stopped && !still) {
                 x = x + wk * y;
                 y = y - wk * x;
             }
