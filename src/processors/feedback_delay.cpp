@@ -534,7 +534,23 @@ void run_plain(const Config &cfg, Run &state, const Call &k, int16_t *line, cons
         // Wow value, slew, depth ramp and read position, frame by frame.
         float x = r.x, y = r.y;
         bool steady = true;
-        for (size_t f = 0; f < m; ++f) {
+        // A still wow with no slew or ramp in progress gives the same position every frame.
+        const bool fixed = still && r.ramp_counter == 0 && (c.slew == 0.0f || r.cur_delay == c.delay);
+        if (fixed) {
+            float w = x;
+            if (r.shape != nullptr) {
+                const uint32_t lg = r.shape_log2, ph = r.shape_phase;
+                const uint32_t i = ph >> (32 - lg), nx = (i + 1) & ((uint32_t(1) << lg) - 1);
+                const float t = static_cast<float>(ph << lg) * delay_pitch::kPhaseScale;
+                const int32_t a = load_s16(r.shape, i), b = load_s16(r.shape, nx);
+                w = (static_cast<float>(a) + static_cast<float>(b - a) * t) * 3.0517578125e-05f;
+            }
+            if (r.wow_stopped) w = 0.0f;
+            r.last_wow = w;
+            const float d = w * r.cur_depth + r.cur_delay;
+            for (size_t f = 0; f < m; ++f) dpos[f] = d, xs[f] = x;
+        }
+        for (size_t f = 0; f < m && !fixed; ++f) {
             float w;
             // A still wow has x = +0 and y = +-1 (never started, or stopped), which a step with
             // k = 0 leaves exactly as they are: it is skipped.
@@ -597,7 +613,22 @@ void run_plain(const Config &cfg, Run &state, const Call &k, int16_t *line, cons
         // Taps: slot i1 holds the sample written trunc(P) frames before frame f, i2 the one
         // before it. `independent` when every i1 was written before the chunk began.
         bool independent = true;
-        for (size_t f = 0; f < m; ++f) {
+        if (fixed) {
+            const float d = dpos[0];
+            const float p = !(d >= 1.0f) ? 1.0f : (d > top ? top : d);
+            uint32_t ip = static_cast<uint32_t>(p);
+            const float t = p - static_cast<float>(ip);
+            if (ip > n - 2) ip = n - 2;
+            independent = ip >= m;
+            uint32_t i1 = r.write + (n - ip);
+            if (i1 >= n) i1 -= n;
+            for (size_t f = 0; f < m; ++f) {
+                tt[f] = t;
+                i1s[f] = i1;
+                if (++i1 == n) i1 = 0;
+            }
+        }
+        for (size_t f = 0; f < m && !fixed; ++f) {
             const float d = dpos[f];
             const float p = !(d >= 1.0f) ? 1.0f : (d > top ? top : d);
             uint32_t ip = static_cast<uint32_t>(p);
