@@ -628,18 +628,24 @@ void run_plain(const Config &cfg, Run &state, const Call &k, int16_t *line, cons
                 if (++i1 == n) i1 = 0;
             }
         }
-        for (size_t f = 0; f < m && !fixed; ++f) {
-            const float d = dpos[f];
-            const float p = !(d >= 1.0f) ? 1.0f : (d > top ? top : d);
-            uint32_t ip = static_cast<uint32_t>(p);
-            tt[f] = p - static_cast<float>(ip);
-            if (ip > n - 2) ip = n - 2;
-            independent = independent && ip > f;
-            uint32_t w = r.write + static_cast<uint32_t>(f);
-            if (w >= n) w -= n;
-            uint32_t i1 = w + (n - ip);
-            if (i1 >= n) i1 -= n;
-            i1s[f] = i1;
+        if (!fixed) {
+            // Branch-free (n - 2 < 2^28, so the positions fit an int32): this loop vectorises.
+            const int32_t in_ = static_cast<int32_t>(n), w0 = static_cast<int32_t>(r.write);
+            int32_t dependent = 0;
+            for (size_t f = 0; f < m; ++f) {
+                const float d = dpos[f];
+                const float p = std::min(pick(d >= 1.0f, d, 1.0f), top);  // NaN: 1
+                int32_t ip = static_cast<int32_t>(p);
+                tt[f] = p - static_cast<float>(ip);
+                ip = std::min(ip, in_ - 2);
+                dependent |= ip <= static_cast<int32_t>(f);
+                int32_t w = w0 + static_cast<int32_t>(f);
+                w -= w >= in_ ? in_ : 0;
+                int32_t i1 = w + (in_ - ip);
+                i1 -= i1 >= in_ ? in_ : 0;
+                i1s[f] = static_cast<uint32_t>(i1);
+            }
+            independent = dependent == 0;
         }
         for (int ch = 0; ch < C; ++ch)
             for (size_t f = 0; f < m; ++f)
