@@ -84,6 +84,20 @@ def test_matches_model(case):
     assert a == b
 
 
+@pytest.mark.parametrize("ms", [0.01, 0.7, 5.0])
+def test_short_lines_match_model(ms):
+    """Lines shorter than the kernel's chunks, with the wow and pitch heads moving over them."""
+    rng = np.random.default_rng(int(ms * 100))
+    native, model = both(8000, ms, 2)
+    for name, v in {"delay_samples": 3.5, "feedback": 0.9, "wow_hz": 40.0, "wow_depth_ms": 0.3,
+                    "pitch_semitones": 0.0}.items():
+        native.configure(OPT[name], v)
+        model.configure(OPT[name], v)
+    ev = [(600, "configure", (OPT["wow_hz"], 0.0)), (900, "configure", (OPT["pitch_semitones"], 5.0))]
+    a, b = run_events(native, model, noise(rng, 1500, 2), 2, rng, ev, block_max=150)
+    assert a == b
+
+
 def test_option_changes_mid_stream():
     """Shapes switched with the depth ramp (twice between calls, removed, restored), the wow wound
     down and restarted, pitch engaged, retuned (anti-alias ramp), returned to rest, delay moved."""

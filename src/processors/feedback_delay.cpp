@@ -223,7 +223,9 @@ inline Tap tap(float d, uint32_t write, uint32_t n) noexcept {
     const float p = clamp_delay(d, n);
     uint32_t ip = static_cast<uint32_t>(p);
     const float t = p - static_cast<float>(ip);
-    if (ip > n - 2) ip = n - 2;  // only where n - 2 is not exact in a float
+    // Only where n - 2 is not exact in a float (a 2-frame line reads at 1, below its top of 0).
+    const uint32_t limit = n > 3 ? n - 2 : 1;
+    if (ip > limit) ip = limit;
     uint32_t i1 = write + (n - ip);
     if (i1 >= n) i1 -= n;
     const uint32_t i2 = i1 == 0 ? n - 1 : i1 - 1;
@@ -618,7 +620,8 @@ void run_plain(const Config &cfg, Run &state, const Call &k, int16_t *line, cons
             const float p = !(d >= 1.0f) ? 1.0f : (d > top ? top : d);
             uint32_t ip = static_cast<uint32_t>(p);
             const float t = p - static_cast<float>(ip);
-            if (ip > n - 2) ip = n - 2;
+            const uint32_t limit = n > 3 ? n - 2 : 1;
+            if (ip > limit) ip = limit;
             independent = ip >= m;
             uint32_t i1 = r.write + (n - ip);
             if (i1 >= n) i1 -= n;
@@ -634,13 +637,13 @@ void run_plain(const Config &cfg, Run &state, const Call &k, int16_t *line, cons
             int32_t dependent = 0;
             for (size_t f = 0; f < m; ++f) {
                 const float d = dpos[f];
-                const float p = std::min(pick(d >= 1.0f, d, 1.0f), top);  // NaN: 1
+                const float p = pick(d >= 1.0f, std::min(d, top), 1.0f);  // NaN: 1
                 int32_t ip = static_cast<int32_t>(p);
                 tt[f] = p - static_cast<float>(ip);
-                ip = std::min(ip, in_ - 2);
+                ip = std::min(ip, in_ > 3 ? in_ - 2 : 1);
                 dependent |= ip <= static_cast<int32_t>(f);
                 int32_t w = w0 + static_cast<int32_t>(f);
-                w -= w >= in_ ? in_ : 0;
+                w = n >= kChunk ? w - (w >= in_ ? in_ : 0) : w % in_;
                 int32_t i1 = w + (in_ - ip);
                 i1 -= i1 >= in_ ? in_ : 0;
                 i1s[f] = static_cast<uint32_t>(i1);
@@ -729,8 +732,7 @@ void run_plain(const Config &cfg, Run &state, const Call &k, int16_t *line, cons
                 }
             }
             for (int ch = 0; ch < C; ++ch) {
-                uint32_t w = r.write + static_cast<uint32_t>(a);
-                if (w >= n) w -= n;
+                uint32_t w = static_cast<uint32_t>((r.write + a) % n);  // n may be below a chunk
                 for (size_t f = a; f < b;) {
                     const size_t run = b - f < size_t(n - w) ? b - f : size_t(n - w);
                     std::memcpy(plane[ch] + w, lv[ch] + f, run * sizeof(int16_t));
