@@ -44,6 +44,7 @@ const ExecStep kSteps[] = {
     add_int("DYNAMICS_FRAMES", 256),
     add_int("MULTIPLY_FRAMES", 256),
     add_int("MIDSIDE_FRAMES", 256),
+    add_type(TypeSlot::FeedbackDelayState, feedback_delay_state_spec),
     add_int("FEEDBACK_DELAY_FRAMES", 256),
     add_type(TypeSlot::WaveshaperState, waveshaper_state_spec),
     add_int("SHAPER_FRAMES", 256),

@@ -42,6 +42,7 @@ extern PyType_Spec dynamics_state_spec;
 extern PyType_Spec meter_state_spec;
 extern PyType_Spec splitter_ring_spec;
 extern PyType_Spec waveshaper_state_spec;
+extern PyType_Spec feedback_delay_state_spec;
 extern PyType_Spec sample_hold_state_spec;
 extern PyType_Spec ladder_state_spec;
 extern PyType_Spec sub_octave_state_spec;

@@ -18,8 +18,10 @@ struct HeldView {
     int32_t held;
 
     // A C-contiguous view with its format; read-only exporters are accepted.
-    bool acquire(PyObject *exporter) noexcept {
-        if (PyObject_GetBuffer(exporter, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+    bool acquire(PyObject *exporter) noexcept { return acquire(exporter, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT); }
+    // A view with the given request flags (PyBUF_SIMPLE: plain read-only bytes).
+    bool acquire(PyObject *exporter, int flags) noexcept {
+        if (PyObject_GetBuffer(exporter, &view, flags) < 0) {
             std::memset(&view, 0, sizeof view);
             held = 0;
             return false;

@@ -122,6 +122,18 @@ def _vorbis_reinit(obj):
 # A soft-clipping transfer curve of 33 int16 points for the waveshaper.
 _SHAPER_CURVE = struct.pack("=33h", *(round(32767 * math.tanh(2 * (i / 16 - 1))) for i in range(33)))
 
+
+def _feedback_delay_setup(obj, reinit=False):
+    """Delay, feedback, tone, wow on a held caller shape and the pitch-shifting read path."""
+    if reinit:
+        obj.__init__(48000, 50.0, 2)
+    for option, value in ((0, 12.0), (1, 0.6), (3, 4000.0), (5, 2.0), (6, 1.5), (12, 3.0)):
+        obj.configure(option, value)
+    obj.set_wow_shape(handed_out(bytearray(pcm_block(32, 1, 2))))
+    obj.finish()
+    return obj
+
+
 RECIPES: dict[str, Recipe] = {
     "BufferOwner": Recipe(make=lambda m: m.BufferOwner(handed_out(bytearray(pcm_block(64)))),
                           work=lambda o, d: o.bytes(),
@@ -140,8 +152,9 @@ RECIPES: dict[str, Recipe] = {
     "DynamicsState": _recipe("DynamicsState", _process, args=(0, 48000, 2), prepare=[("finish", ())]),
     "SplitterRing": _recipe("SplitterRing", lambda o, d: o.write(d), args=(2, 2),
                             probe=lambda o: tuple(b"".join(iter(lambda: o.take(t), b"")) for t in range(2))),
-    "FeedbackDelayState": _recipe("FeedbackDelayState", _process, args=(48000, 50.0, 2),
-                                  prepare=[("finish", ())]),
+    "FeedbackDelayState": Recipe(make=lambda m: _feedback_delay_setup(m.FeedbackDelayState(48000, 50.0, 2)),
+                                 work=_process,
+                                 reinit=lambda o: _feedback_delay_setup(o, reinit=True)),
     "WaveshaperState": _recipe("WaveshaperState", _process, args=(48000, 4, 2),
                                prepare=[("load_curve", (_SHAPER_CURVE,)), ("configure", (0, 3.0)),
                                         ("configure", (4, 0.5)), ("finish", ())]),
