@@ -29,7 +29,7 @@ def check(x, *args):
 @pytest.mark.parametrize("seed", range(3))
 def test_matches_model(mode, limiter, seed):
     rng = np.random.default_rng(seed * 8 + mode * 2 + limiter)
-    x = rng.integers(-32768, 32768, 3000).tolist()
+    x = rng.integers(-32768, 32768, 3000 + seed).tolist()  # the 4-sample loop and its tail
     drive = float(rng.uniform(0, 1))
     in_db, out_db = float(rng.uniform(-12, 24)), float(rng.uniform(-12, 12))
     check(x, drive, in_db, out_db, mode, limiter, float(rng.uniform(0, 1)))
@@ -48,7 +48,7 @@ def test_matches_model(mode, limiter, seed):
 @pytest.mark.parametrize("mode", range(4))
 @pytest.mark.parametrize("limiter", [False, True])
 def test_adversarial_values_match_model(drive, in_db, out_db, mix, mode, limiter):
-    x = list(range(-32768, 32768, 97)) + [0, 1, -1, 32767]
+    x = list(range(-32768, 32768, 97)) + [0, 1, -1, 32767, -32768]
     check(x, drive, in_db, out_db, mode, limiter, mix)
 
 
@@ -76,3 +76,14 @@ def test_validation():
         so.distortion_s16(buf, 0.5, 0.0, 0.0, 2**31, False, 1.0)
     with pytest.raises(TypeError):
         so.distortion_s16(buf, 0.5, 0.0, 0.0, 0, False)
+
+
+@pytest.mark.parametrize("mode, drive", [(0, 0.7), (1, 0.4), (2, 0.0), (3, 0.8), (3, 1.0001)])
+@pytest.mark.parametrize("limiter", [False, True])
+def test_long_call_matches_short_calls(mode, drive, limiter):
+    # long calls look outputs up in a table of every input value; short calls compute each sample
+    rng = np.random.default_rng(mode)
+    x = s16(np.concatenate([np.arange(-32768, 32768), rng.integers(-32768, 32768, 9000)]).tolist())
+    args = (drive, 4.0, -2.0, mode, limiter, 0.75)
+    short = b"".join(so.distortion_s16(x[i:i + 20000], *args) for i in range(0, len(x), 20000))
+    assert so.distortion_s16(x, *args) == short

@@ -64,25 +64,91 @@ inline int32_t sat16(int32_t v) noexcept { return clamp_s16(v); }
 // Q15 product p / 32768, truncating toward zero, saturated to 16 bits.
 inline int32_t q15(int32_t p) noexcept { return sat16(p / 32768); }
 
+// The same for a product of two 16-bit values, |p| <= 2^30: the quotient lies in -32768 .. 32768,
+// so only the top needs the clamp.
+inline int32_t q15_product(int32_t p) noexcept {
+    const int32_t q = p / 32768;
+    return q > 32767 ? 32767 : q;
+}
+
 struct PhaserGains {
     int32_t a, fb, mix;
 };
 
-void phaser(const uint8_t *in, uint8_t *out, size_t n, uint8_t *feedback, uint8_t *cells,
-            int channels, uint32_t stages, const PhaserGains &g) noexcept {
+// One sample of one channel through the chain; `m` holds the channel's stage memories.
+inline int32_t phaser_chain(int32_t t, int32_t *m, uint32_t stages, int32_t a, int32_t na) noexcept {
+    for (uint32_t j = 0; j < stages; ++j) {
+        const int32_t y = sat16(m[j] + q15_product(na * t));  // na * t = -(a * t)
+        m[j] = sat16(t + q15_product(a * y));
+        t = y;
+    }
+    return t;
+}
+
+// Sample by sample in the caller's memories, for buffers that share bytes with each other.
+void phaser_ordered(const uint8_t *in, uint8_t *out, size_t n, uint8_t *feedback, uint8_t *cells,
+                    int channels, uint32_t stages, const PhaserGains &g) noexcept {
     for (size_t i = 0; i < n; ++i) {
         int ch = channels == 2 ? int(i & 1) : 0;
         int32_t s = load_s16(in, i);
         int32_t t = sat16(s + q15(load_s16(feedback, ch) * g.fb));
         uint8_t *m = cells + 2 * size_t(ch) * stages;
         for (uint32_t j = 0; j < stages; ++j) {
-            int32_t mj = load_s16(m, j);
-            int32_t y = sat16(mj + q15(-(g.a * t)));
+            int32_t y = sat16(load_s16(m, j) + q15(-(g.a * t)));
             store_s16(m, j, sat16(t + q15(g.a * y)));
             t = y;
         }
         store_s16(feedback, ch, t);
         store_s16(out, i, soft_knee_s16(s + q15(g.mix * t), 2));
+    }
+}
+
+// The stage memories live in local arrays for the call (the buffers share no bytes). In stereo
+// the two channels' chains, which are independent of each other, run side by side in one loop,
+// so that the processor overlaps them.
+void phaser(const uint8_t *in, uint8_t *out, size_t n, uint8_t *feedback, uint8_t *cells,
+            int channels, uint32_t stages, const PhaserGains &g) noexcept {
+    const size_t fb_bytes = 2 * size_t(channels), cell_bytes = fb_bytes * stages;
+    if (overlaps(in, 2 * n, feedback, fb_bytes) || overlaps(in, 2 * n, cells, cell_bytes) ||
+        overlaps(feedback, fb_bytes, cells, cell_bytes)) {
+        phaser_ordered(in, out, n, feedback, cells, channels, stages, g);
+        return;
+    }
+    int32_t mem[2][255], fbk[2];
+    for (int c = 0; c < channels; ++c) {
+        fbk[c] = load_s16(feedback, c);
+        for (uint32_t j = 0; j < stages; ++j) mem[c][j] = load_s16(cells, size_t(c) * stages + j);
+    }
+    const int32_t a = g.a, na = -g.a, fb = g.fb, mix = g.mix;
+    size_t i = 0;
+    if (channels == 2) {
+        int32_t *m0 = mem[0], *m1 = mem[1];
+        for (; i + 2 <= n; i += 2) {
+            const int32_t s0 = load_s16(in, i), s1 = load_s16(in, i + 1);
+            int32_t t0 = sat16(s0 + q15(fbk[0] * fb)), t1 = sat16(s1 + q15(fbk[1] * fb));
+            for (uint32_t j = 0; j < stages; ++j) {
+                const int32_t y0 = sat16(m0[j] + q15_product(na * t0));
+                const int32_t y1 = sat16(m1[j] + q15_product(na * t1));
+                m0[j] = sat16(t0 + q15_product(a * y0));
+                m1[j] = sat16(t1 + q15_product(a * y1));
+                t0 = y0;
+                t1 = y1;
+            }
+            fbk[0] = t0;
+            fbk[1] = t1;
+            store_s16(out, i, soft_knee_s16(s0 + q15(mix * t0), 2));
+            store_s16(out, i + 1, soft_knee_s16(s1 + q15(mix * t1), 2));
+        }
+    }
+    for (; i < n; ++i) {  // mono, or the last sample of an odd stereo call (channel 0)
+        const int32_t s = load_s16(in, i);
+        const int32_t t = phaser_chain(sat16(s + q15(fbk[0] * fb)), mem[0], stages, a, na);
+        fbk[0] = t;
+        store_s16(out, i, soft_knee_s16(s + q15(mix * t), 2));
+    }
+    for (int c = 0; c < channels; ++c) {
+        store_s16(feedback, c, fbk[c]);
+        for (uint32_t j = 0; j < stages; ++j) store_s16(cells, size_t(c) * stages + j, mem[c][j]);
     }
 }
 
