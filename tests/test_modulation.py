@@ -122,7 +122,8 @@ def test_phaser_matches_model_in_blocks(stages, channels):
     (1.0, 1.0, 0.5, 1.0), (0.0, 1.0, 0.9, 1.0), (-0.5, 1.0, 0.3, 1.0), (-1.0, 1.0, 0.3, 1.0),
     (-3.0, 1.0, 0.2, 0.8), (NAN, 1.0, 0.5, 1.0), (INF, 1.0, 0.5, 1.0), (1.0, INF, 0.5, 1.0),
     (0.5, NAN, 0.5, 1.0), (0.5, 1.0, NAN, 1.0), (0.5, 1.0, 3.0, 1.0), (0.5, 1.0, -INF, 1.0),
-    (0.5, 1.0, 0.5, 1.9), (0.5, 1.0, 0.5, 1e300), (0.5, 1.0, 0.5, -2.0), (0.5, 1.0, 0.5, 0.011),
+    (-65535.0, 1.0, -1.0000306, 1.0), (0.5, 1.0, 0.5, 1.9),  # the first: a = fb = -32768
+    (0.5, 1.0, 0.5, 1e300), (0.5, 1.0, 0.5, -2.0), (0.5, 1.0, 0.5, 0.011),
 ])
 def test_phaser_adversarial_values_match_model(corner, rate, fb, mix):
     rng = np.random.default_rng(3)
@@ -178,3 +179,12 @@ def test_phaser_with_overlapping_buffers_runs_in_order():
     want = model.phaser(View(shared, 4, 100), View(shared, 0, 2), View(shared, 2, 12), 2, 6, 0.4, 1.0,
                         0.6, 0.9)
     assert (cells(got), cells(mv)) == (want, shared)
+
+
+def test_chorus_with_input_inside_its_ring_runs_in_order():
+    rng = np.random.default_rng(10)
+    shared = rng.integers(-20000, 20000, 120).tolist()
+    mv = memoryview(bytearray(s16(shared)))
+    got, idx = so.chorus_s16(mv[40:200], mv[0:], 7, 30, 100, 4, 0.8)  # ring cells 0..99
+    want, midx = model.chorus(View(shared, 20, 80), View(shared, 0, 100), 7, 30, 100, 4, 0.8)
+    assert (cells(got), idx, cells(mv)) == (want, midx, shared)

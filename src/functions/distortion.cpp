@@ -19,6 +19,7 @@
 // computes the output for every possible input value once and then looks samples up.
 #include <cmath>
 
+#include "functions/vector4.hpp"
 #include "module/module.hpp"
 #include "module/numeric.hpp"
 
@@ -32,16 +33,6 @@ struct DistortionParams {
     double pre, post, exponent, k, k1, dry, wet;
     uint32_t mask;
 };
-
-// The saturating float-to-integer conversion written without branches, so that loops using it
-// vectorise: NaN gives 0, values beyond the 32-bit range its limits (the same results as
-// saturate_cast).
-inline int32_t to_i32(double v) noexcept {
-    v = v == v ? v : 0.0;
-    v = v < -2147483648.0 ? -2147483648.0 : v;
-    v = v > 2147483647.0 ? 2147483647.0 : v;
-    return static_cast<int32_t>(v);
-}
 
 inline int32_t clamp_wet(int32_t m) noexcept { return m < -32767 ? -32767 : (m > 32767 ? 32767 : m); }
 
@@ -103,28 +94,7 @@ void run_samples(const uint8_t *__restrict in, uint8_t *__restrict out, size_t n
 }
 
 // Modes 1 and 3 without the limiter, four samples at a time: the same operations in the same
-// order on each lane (IEEE double arithmetic gives the same bits in a vector), the rest of the
-// samples one by one.
-typedef double v4df __attribute__((vector_size(32)));
-typedef int64_t v4di __attribute__((vector_size(32)));
-typedef int32_t v4si __attribute__((vector_size(16)));
-typedef int16_t v4hi __attribute__((vector_size(8)));
-
-inline v4si to_i32(v4df v) noexcept {
-    const v4df zero = {0, 0, 0, 0};
-    const v4df lo = zero - 2147483648.0, hi = zero + 2147483647.0;
-    v = v == v ? v : zero;
-    v = v < lo ? lo : v;
-    v = v > hi ? hi : v;
-    return __builtin_convertvector(v, v4si);
-}
-
-inline v4si clamp(v4si v, int32_t lo, int32_t hi) noexcept {
-    const v4si l = v4si{} + lo, h = v4si{} + hi;
-    v = v < l ? l : v;
-    return v > h ? h : v;
-}
-
+// order on each lane, the rest of the samples one by one.
 template <int Mode>
 __attribute__((target_clones("avx2", "default")))
 void run_vector(const uint8_t *__restrict in, uint8_t *__restrict out, size_t n,
@@ -137,9 +107,7 @@ void run_vector(const uint8_t *__restrict in, uint8_t *__restrict out, size_t n,
     const v4di magnitude = v4di{} + INT64_MAX;
     size_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        v4hi raw;
-        std::memcpy(&raw, in + 2 * i, sizeof raw);
-        const v4df s = __builtin_convertvector(__builtin_convertvector(raw, v4si), v4df);
+        const v4df s = __builtin_convertvector(load4_s16(in + 2 * i), v4df);
         v4si r = to_i32(s * pre);
         v4si m;
         if (Mode == 1) {
@@ -150,9 +118,8 @@ void run_vector(const uint8_t *__restrict in, uint8_t *__restrict out, size_t n,
             const v4df shaped = k1 * u / (k * a + 1.0) * post;
             m = clamp(to_i32(shaped * 32767.0), -32767, 32767);
         }
-        const v4si y = clamp(to_i32(dry * s + wet * __builtin_convertvector(m, v4df)), -32768, 32767);
-        const v4hi o = __builtin_convertvector(y, v4hi);
-        std::memcpy(out + 2 * i, &o, sizeof o);
+        const v4si y = to_i32(dry * s + wet * __builtin_convertvector(m, v4df));
+        store4_s16(out + 2 * i, clamp(y, -32768, 32767));
     }
     for (; i < n; ++i) store_s16(out, i, distort<Mode, false>(q, load_s16(in, i)));
 }
