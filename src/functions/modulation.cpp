@@ -38,10 +38,11 @@ inline int32_t sat_i32_64(int64_t v) noexcept {
 // wet gain, the dry sum and the output knee, four samples at a time with the same operations on
 // every lane.
 inline v4si knee4(v4si v, int32_t k) noexcept {
+    // both branches in unsigned (wrapping) arithmetic, then the lane's own one is kept
     const v4si knee = v4si{} + kKnee;
-    const v4su slope = v4su{} + uint32_t(k);
-    const v4si lo = (reinterpret_cast<v4si>(reinterpret_cast<v4su>(v + knee) * slope) >> 16) - knee;
-    const v4si hi = (reinterpret_cast<v4si>(reinterpret_cast<v4su>(v - knee) * slope) >> 16) + knee;
+    const v4su u = reinterpret_cast<v4su>(v), slope = v4su{} + uint32_t(k), uk = v4su{} + uint32_t(kKnee);
+    const v4si lo = (reinterpret_cast<v4si>((u + uk) * slope) >> 16) - knee;
+    const v4si hi = (reinterpret_cast<v4si>((u - uk) * slope) >> 16) + knee;
     return v < -knee ? lo : (v > knee ? hi : v);
 }
 
