@@ -1,11 +1,13 @@
 """Chorus and phaser written from their descriptions (integer arithmetic, Q15 in the phaser)."""
 
-from .knee import knee, knee_slope, sat16, tdiv, trunc32, wrap16
+from .knee import knee, knee_slope, sat16, sat32, tdiv, trunc32, wrap16
 
 
 def chorus(samples, ring, idx, span, length, voices, wet):
-    """Returns (output, new index); ring (a list) is updated in place."""
+    """Returns (output, new index); ring (a list) is updated in place. An index outside the ring
+    is first reduced into it, and taps that step forward (V - 1 > S) wrap at the ring's end."""
     slope = knee_slope(voices)
+    idx %= length
     out = []
     for x in samples:
         ring[idx] = x
@@ -17,10 +19,13 @@ def chorus(samples, ring, idx, span, length, voices, wet):
             for _ in range(voices):
                 if k < 0:
                     k += length
+                elif k >= length:
+                    k -= length
                 total += ring[k]
                 k -= spacing
             e = knee(total, slope)
-        out.append(knee(x + trunc32(e * wet), 2))
+        # the dry-plus-wet sum saturates at the 32-bit limits
+        out.append(knee(sat32(x + trunc32(e * wet)), 2))
         idx = 0 if idx + 1 == length else idx + 1
     return out, idx
 
@@ -35,7 +40,8 @@ def phaser(samples, feedback, cells, channels, stages, corner, rate, fb_gain, mi
     if mix <= 328:
         return list(samples)
     x = corner / rate
-    a = q15((1 - x) / (1 + x))
+    # a ratio in [-1, 0) would give a coefficient above 1 (infinite at -1): held at 1
+    a = q15(1.0 if -1 <= x < 0 else (1 - x) / (1 + x))
     fb = q15(fb_gain)
     out = []
     for i, s in enumerate(samples):

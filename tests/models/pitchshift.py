@@ -38,12 +38,19 @@ def _search(line, look, L, M, rate, window, W, W2, u, v):
 
 
 def pitchshift(samples, line, look, L, M, channels, rate, W, W2, R, mix, frozen=False, window=0,
-               c=0, X=False, D=False):
-    """Returns (output, W, W2, R, c, X, D); line and look (lists) are updated in place."""
+               c=0, X=False, D=False, stats=None):
+    """Returns (output, W, W2, R, c, X, D); line and look (lists) are updated in place.
+
+    Positions outside their ranges are first reduced into them (W modulo L, W2 modulo M when
+    there is a lookahead, R modulo L * 256, c modulo L when a crossfade is in progress), and the
+    read head advances modulo L * 256. `stats`, when given, counts searches and jumps."""
     dry, wet = mix_gains(mix)
     search = M != 0 and window != 0 and not frozen and rate != 256
     mid = M + ((L - M) >> 1)
     mod = L * 256
+    W, R = W % L, R % mod
+    W2 = W2 % M if M else W2
+    c = c % L if X else c
     out = []
 
     def dist(u):
@@ -66,9 +73,13 @@ def pitchshift(samples, line, look, L, M, channels, rate, W, W2, R, mix, frozen=
                     D = rate > 256
                     X = True
                     c = _search(line[:L], look[:M], L, M, rate, window, W, W2, u, v)
+                    if stats is not None:
+                        stats["search"] = stats.get("search", 0) + 1
             elif X:
                 e = M < v <= mid
                 if D == e:
+                    if stats is not None and c:
+                        stats["jump"] = stats.get("jump", 0) + 1
                     R = R + c * 256 if D else R - c * 256
                     R = R - mod if R >= mod else R + mod if R < 0 else R
                 c, X = 0, False
@@ -94,7 +105,5 @@ def pitchshift(samples, line, look, L, M, channels, rate, W, W2, R, mix, frozen=
                 W = 0 if W + 1 == L else W + 1
                 if M:
                     W2 = 0 if W2 + 1 == M else W2 + 1
-            R += rate
-            if R >= mod:
-                R -= mod
+            R = (R + rate) % mod
     return out, W, W2, R, c, X, D
