@@ -43,6 +43,7 @@ extern PyType_Spec meter_state_spec;
 extern PyType_Spec splitter_ring_spec;
 extern PyType_Spec sample_hold_state_spec;
 extern PyType_Spec sub_octave_state_spec;
+extern PyType_Spec tank_state_spec;
 
 // Module functions, one per stateless function.
 PyObject *mix_s16(PyObject *, PyObject *args);

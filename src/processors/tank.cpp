@@ -1,0 +1,749 @@
+// TankState: a plate-style reverberator for interleaved signed 16-bit PCM, mono or stereo. Each
+// frame runs through
+//
+//   mono sum -> predelay -> bandwidth low-pass -> high-pass -> soft saturator
+//     -> four input diffusion all-passes (lines 0..3)
+//     -> a figure-of-eight tank of two halves whose ends cross-feed each other:
+//          A: modulated all-pass (4) -> delay (5) -> damping -> decay all-pass (6) -> delay (7)
+//          B: modulated all-pass (8) -> delay (9) -> damping -> decay all-pass (10) -> delay (11)
+//     -> output taps read from any of the twelve lines -> stereo width -> tilt -> dry/wet mix.
+//
+// The twelve lines and the predelay are 16-bit cells in one block (lines back to back in line
+// order, then the predelay); everything between them is single precision, in exactly the order
+// written below, so nothing here may be reassociated or fused. Line lengths and taps can be
+// replaced (`recut`), which reuses the block when the total cell count stays the same.
+//
+// Guards beyond the plain algorithm: a NaN option value takes that option's default; NaN
+// lengths count as 0 and NaN or infinite tap fields are rejected with the message of their
+// field, except gains, where NaN becomes 0 and an infinity the largest float; every float-to-
+// integer conversion saturates; recut values are range-checked as floats before conversion, so
+// 2^32 + 4 never becomes 4. At very high sample rates the predelay holds at most 2^24 frames,
+// and default lines that would not fit the lines' limits are refused like recut's. The
+// modulated read position and the output conversion are NaN-safe. An object whose __init__
+// never succeeded has no block and reaches no kernel.
+#include <cmath>
+#include <limits>
+
+#include "module/module.hpp"
+#include "module/numeric.hpp"
+
+namespace sonolith {
+
+// ---------------------------------------------------------------------------------------------
+// Kernel
+
+namespace tank {
+
+constexpr int kLines = 12;
+constexpr int kMaxTaps = 32;
+constexpr uint32_t kMaxLine = 4194304;      // frames per line
+constexpr uint32_t kMaxLines = 8388608;     // frames of all twelve lines together
+constexpr uint32_t kMaxPredelay = 1u << 24;  // predelay frames (10 s up to 1.6 MHz)
+constexpr float kReferenceRate = 29761.0f;
+
+constexpr uint16_t kReferenceLength[kLines] = {142, 107, 379, 277, 672, 4453,
+                                               1800, 3720, 908, 4217, 2656, 3163};
+
+struct DefaultTap {
+    uint8_t channel, line;
+    uint16_t offset;
+    float gain;
+};
+constexpr DefaultTap kDefaultTaps[] = {
+    {0, 9, 266, 0.6f},   {0, 9, 2974, 0.6f},  {0, 10, 1913, -0.6f}, {0, 11, 1996, 0.6f},
+    {0, 5, 1990, -0.6f}, {0, 6, 187, -0.6f},  {0, 7, 1066, -0.6f},  {1, 5, 353, 0.6f},
+    {1, 5, 3627, 0.6f},  {1, 6, 1228, -0.6f}, {1, 7, 2673, 0.6f},   {1, 9, 2111, -0.6f},
+    {1, 10, 335, -0.6f}, {1, 11, 121, -0.6f},
+};
+
+struct Config {
+    uint32_t sample_rate;
+    uint32_t channels;
+    uint32_t lengths[kLines];
+    uint32_t predelay_capacity;  // frames
+    uint32_t predelay;           // frames
+    float decay, diffusion;
+    float damping, bandwidth, highpass;  // one-pole coefficients, 0 = off
+    float tilt_coef, tilt_low, tilt_high;
+    float mod_rate;   // quadrature oscillator step, 0 = stopped
+    float mod_depth;  // frames
+    float saturation, width, mix;
+    uint8_t tap_channel[kMaxTaps];
+    uint8_t tap_line[kMaxTaps];
+    uint32_t tap_offset[kMaxTaps];
+    float tap_gain[kMaxTaps];
+    uint32_t tap_count;
+    // Last raw values of options 2, 3, 4 (Hz), 7 (Hz), 6 (ms), 5 (ms), 10 (dB).
+    float raw_damping, raw_bandwidth, raw_highpass, raw_rate, raw_depth, raw_predelay, raw_tilt;
+};
+
+struct Run {
+    int16_t *line[kLines];
+    uint32_t pos[kLines];
+    int16_t *predelay_line;
+    uint32_t predelay_pos;
+    float bandwidth_z, highpass_z, damp_a, damp_b, tilt_z[2];
+    float osc_s, osc_c;
+    uint8_t silent;
+    uint32_t silence_count;
+};
+
+inline size_t line_cells(const Config &c) noexcept {
+    size_t n = 0;
+    for (uint32_t l : c.lengths) n += l;
+    return n;
+}
+inline size_t total_cells(const Config &c) noexcept { return line_cells(c) + c.predelay_capacity; }
+
+// A line cell from a float: saturated, truncated towards zero (NaN, never produced by the
+// bounded arithmetic of the tank, would give -32768).
+inline int16_t store_cell(float t) noexcept {
+    if (t >= 32767.0f) return 32767;
+    if (t > -32768.0f) return static_cast<int16_t>(t);
+    return -32768;
+}
+
+// Rounded half away from zero and saturated; NaN gives 0.
+inline int32_t round_s16(float y) noexcept {
+    if (!(y == y)) return 0;
+    const float r = y < 0.0f ? y - 0.5f : y + 0.5f;
+    if (r >= 32767.0f) return 32767;
+    if (r <= -32768.0f) return -32768;
+    return static_cast<int32_t>(r);
+}
+
+// Everything the frame loop needs, hoisted out of it.
+struct Lines {
+    int16_t *base[kLines];
+    uint32_t len[kLines];
+    uint32_t pos[kLines];
+};
+
+inline uint32_t step(uint32_t p, uint32_t len) noexcept { return p + 1 == len ? 0 : p + 1; }
+
+// The index `back` frames behind position p of a line (back < len; 0 is p itself).
+inline uint32_t behind(uint32_t p, uint32_t len, uint32_t back) noexcept {
+    const uint32_t i = p + len - back;
+    return i >= len ? i - len : i;
+}
+
+// The modulated all-pass of a tank half: a fractional read d frames behind the write position
+// (linear interpolation towards one frame further back), then the all-pass around it.
+template <bool Modulated>
+inline float modulated_allpass(int16_t *line, uint32_t len, uint32_t pos, float in, float q,
+                               float lfo, float excursion) noexcept {
+    float z;
+    const uint32_t i0 = pos + 1 == len ? 0 : pos + 1;  // len - 1 behind
+    if constexpr (Modulated) {
+        const float top = static_cast<float>(len - 1);
+        float d = top - excursion + lfo * excursion;
+        if (!(d >= 1.0f)) d = 1.0f;  // NaN included
+        if (d > top) d = top;
+        const uint32_t i = static_cast<uint32_t>(d);
+        const float f = d - static_cast<float>(i);
+        const uint32_t a = behind(pos, len, i);
+        const uint32_t b = a == 0 ? len - 1 : a - 1;
+        const float r0 = line[a], r1 = line[b];
+        z = r0 + (r1 - r0) * f;
+    } else {
+        // With no excursion d is len - 1 exactly and the interpolation weight is 0.
+        z = line[i0];
+    }
+    const float t = in + q * z;
+    line[pos] = store_cell(t);
+    return z - q * t;
+}
+
+inline float allpass(int16_t *line, uint32_t pos, float v, float q) noexcept {
+    const float z = line[pos];
+    const float t = v + q * z;
+    line[pos] = store_cell(t);
+    return z - q * t;
+}
+
+template <int N, bool Modulated>
+void run(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frames) noexcept {
+    const float g = cf.decay;
+    const float a = cf.diffusion;
+    const float q01 = a, q23 = a * 0.8333333f, q48 = a * 0.93333334f, q610 = a * 0.6666667f;
+    const float dry = 2.0f - cf.mix < 1.0f ? 2.0f - cf.mix : 1.0f;
+    const float wet = cf.mix < 1.0f ? cf.mix : 1.0f;
+    const float k = cf.mod_rate;
+    const float excursion = k != 0.0f ? cf.mod_depth : 0.0f;
+    const float bw = cf.bandwidth, hp = cf.highpass, sat = cf.saturation, damp = cf.damping;
+    const float width = cf.width, tilt_c = cf.tilt_coef, tilt_lo = cf.tilt_low,
+                tilt_hi = cf.tilt_high;
+    const bool tilt_on = cf.raw_tilt != 0.0f;
+
+    Lines ln;
+    for (int l = 0; l < kLines; ++l) {
+        ln.base[l] = r.line[l];
+        ln.len[l] = cf.lengths[l];
+        ln.pos[l] = r.pos[l];
+    }
+    const uint32_t P = cf.predelay_capacity, D = cf.predelay;
+    const bool delayed = D >= 1 && D <= P;
+    int16_t *pd = r.predelay_line;
+    uint32_t w = r.predelay_pos;
+
+    const uint32_t taps = cf.tap_count;
+    const int16_t *tap_base[kMaxTaps];
+    uint32_t tap_len[kMaxTaps], tap_back[kMaxTaps];
+    uint8_t tap_line[kMaxTaps], tap_ch[kMaxTaps];
+    for (uint32_t t = 0; t < taps; ++t) {
+        const int l = cf.tap_line[t];
+        tap_line[t] = static_cast<uint8_t>(l);
+        tap_base[t] = r.line[l];
+        tap_len[t] = cf.lengths[l];
+        tap_back[t] = cf.tap_offset[t] < cf.lengths[l] - 1 ? cf.tap_offset[t] : cf.lengths[l] - 1;
+        tap_ch[t] = cf.tap_channel[t];
+    }
+
+    float s = r.osc_s, c = r.osc_c;
+    float zbw = r.bandwidth_z, zhp = r.highpass_z, za = r.damp_a, zb = r.damp_b;
+    float zt[2] = {r.tilt_z[0], r.tilt_z[1]};
+
+    for (size_t f = 0; f < frames; ++f) {
+        float x[N];
+        for (int ch = 0; ch < N; ++ch) x[ch] = static_cast<float>(load_s16(in, f * N + ch));
+
+        // 1. Oscillator.
+        if (k != 0.0f) {
+            s = s + k * c;
+            c = c - k * s;
+        } else {
+            s = 0.0f;
+            c = 1.0f;
+        }
+        // 2-3. Mono input and predelay.
+        const float h = N == 1 ? x[0] : (x[0] + x[N - 1]) * 0.5f;
+        float v = h;
+        if (delayed) v = pd[behind(w, P, D)];
+        pd[w] = static_cast<int16_t>(round_s16(h));
+        w = step(w, P);
+        // 4-6. Input filters and saturator.
+        if (bw > 0.0f) v = (v - zbw) * bw + zbw;
+        zbw = v;
+        if (hp > 0.0f) {
+            zhp = (v - zhp) * hp + zhp;
+            v = v - zhp;
+        } else {
+            zhp = 0.0f;
+        }
+        if (sat > 0.0f) {
+            float u = v / 32768.0f;
+            u = u < -1.0f ? -1.0f : (u > 1.0f ? 1.0f : u);
+            v = (u - sat * (u * u * u) / 3.0f) * 32768.0f;
+        }
+        // 7. Input diffusion.
+        v = allpass(ln.base[0], ln.pos[0], v, q01);
+        v = allpass(ln.base[1], ln.pos[1], v, q01);
+        v = allpass(ln.base[2], ln.pos[2], v, q23);
+        v = allpass(ln.base[3], ln.pos[3], v, q23);
+        // 8-9. The two tank halves; each takes the other's last delay from the frame's start.
+        const float cross_b = ln.base[11][ln.pos[11]];
+        const float cross_a = ln.base[7][ln.pos[7]];
+        {
+            float o = modulated_allpass<Modulated>(ln.base[4], ln.len[4], ln.pos[4], v + g * cross_b,
+                                                   q48, s, excursion);
+            int16_t *l5 = ln.base[5] + ln.pos[5];
+            float val = *l5;
+            *l5 = store_cell(o);
+            if (damp > 0.0f) val = (val - za) * damp + za;
+            za = val;
+            o = allpass(ln.base[6], ln.pos[6], g * val, q610);
+            ln.base[7][ln.pos[7]] = store_cell(o);
+        }
+        {
+            float o = modulated_allpass<Modulated>(ln.base[8], ln.len[8], ln.pos[8], v + g * cross_a,
+                                                   q48, c, excursion);
+            int16_t *l9 = ln.base[9] + ln.pos[9];
+            float val = *l9;
+            *l9 = store_cell(o);
+            if (damp > 0.0f) val = (val - zb) * damp + zb;
+            zb = val;
+            o = allpass(ln.base[10], ln.pos[10], g * val, q610);
+            ln.base[11][ln.pos[11]] = store_cell(o);
+        }
+        // 10. Taps, at the positions of this frame.
+        float sum[2] = {0.0f, 0.0f};
+        for (uint32_t t = 0; t < taps; ++t) {
+            const float cell = tap_base[t][behind(ln.pos[tap_line[t]], tap_len[t], tap_back[t])];
+            if (N == 2)
+                sum[tap_ch[t]] += cell * cf.tap_gain[t];
+            else
+                sum[0] += cell * cf.tap_gain[t];
+        }
+        // 11. Advance.
+        for (int l = 0; l < kLines; ++l) ln.pos[l] = step(ln.pos[l], ln.len[l]);
+        // 12. Width.
+        float o[N];
+        if (N == 1) {
+            o[0] = sum[0] * 0.5f;
+        } else {
+            float A = sum[0], B = sum[1];
+            if (width != 1.0f) {
+                const float m = (A + B) * 0.5f, sd = (A - B) * 0.5f * width;
+                A = m + sd;
+                B = m - sd;
+            }
+            o[0] = A;
+            o[N - 1] = B;
+        }
+        // 13. Tilt and mix.
+        for (int ch = 0; ch < N; ++ch) {
+            float y = o[ch];
+            if (tilt_c > 0.0f) {
+                zt[ch] = (y - zt[ch]) * tilt_c + zt[ch];
+                if (tilt_on) y = (y - zt[ch]) * tilt_hi + zt[ch] * tilt_lo;
+            }
+            store_s16(out, f * N + ch, round_s16(x[ch] * dry + y * wet));
+        }
+    }
+
+    for (int l = 0; l < kLines; ++l) r.pos[l] = ln.pos[l];
+    r.predelay_pos = w;
+    r.osc_s = s, r.osc_c = c;
+    r.bandwidth_z = zbw, r.highpass_z = zhp, r.damp_a = za, r.damp_b = zb;
+    r.tilt_z[0] = zt[0], r.tilt_z[1] = zt[1];
+}
+
+void process(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frames) noexcept {
+    const bool modulated = cf.mod_rate != 0.0f && cf.mod_depth != 0.0f;
+    if (cf.channels == 1)
+        modulated ? run<1, true>(cf, r, in, out, frames) : run<1, false>(cf, r, in, out, frames);
+    else
+        modulated ? run<2, true>(cf, r, in, out, frames) : run<2, false>(cf, r, in, out, frames);
+}
+
+// The tail on `frames` frames of silence, rendered into `out` (zero-filled by the caller), and
+// the silence bookkeeping: once a whole longest-line of output has been silent, the filters
+// hold only denormal-sized residue and every cell is 0, the tank is marked silent.
+void render_silence(const Config &cf, Run &r, const int16_t *block, size_t cells, uint8_t *out,
+                    size_t frames) noexcept {
+    process(cf, r, out, out, frames);
+    const size_t samples = frames * cf.channels;
+    bool quiet = true;
+    for (size_t i = 0; i < samples && quiet; ++i) quiet = load_s16(out, i) == 0;
+    if (!quiet) {
+        r.silence_count = 0;
+        return;
+    }
+    const uint64_t grown = uint64_t(r.silence_count) + frames;
+    r.silence_count = grown > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(grown);
+    uint32_t longest = cf.predelay_capacity;
+    for (uint32_t l : cf.lengths) longest = l > longest ? l : longest;
+    if (r.silence_count < longest) return;
+    r.silence_count = 0;
+    constexpr float kResidue = 0.0009765625f;
+    const float states[6] = {r.bandwidth_z, r.highpass_z, r.damp_a,
+                             r.damp_b,      r.tilt_z[0],  r.tilt_z[1]};
+    for (float z : states)
+        if (!(std::fabs(z) < kResidue)) return;
+    for (size_t i = 0; i < cells; ++i)
+        if (block[i] != 0) return;
+    r.bandwidth_z = r.highpass_z = r.damp_a = r.damp_b = r.tilt_z[0] = r.tilt_z[1] = 0.0f;
+    r.silent = 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Derived values
+
+inline float clamp01(float v) noexcept { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
+
+inline float one_pole(float f, float rate) noexcept {
+    if (!(f > 0.0f)) return 0.0f;
+    return clamp01(1.0f - expf(-6.2831855f * f / rate));
+}
+
+inline float rate_coefficient(float f, float rate) noexcept {
+    if (!(f > 0.0f)) return 0.0f;
+    return 2.0f * sinf(3.1415927f * f / rate);
+}
+
+// Option `option` (0..11) with value v. A NaN takes the option's default.
+void store_option(Config &c, unsigned option, float v) noexcept {
+    const float rate = static_cast<float>(c.sample_rate);
+    const bool nan = !(v == v);
+    switch (option) {
+    case 0: c.decay = clamp_float(v, 0.0f, 0.999f, 0.5f); break;
+    case 1: c.diffusion = clamp_float(v, 0.0f, 0.9f, 0.75f); break;
+    case 2:
+        c.raw_damping = nan ? 0.0f : v;
+        c.damping = one_pole(c.raw_damping, rate);
+        break;
+    case 3:
+        c.raw_bandwidth = nan ? 0.0f : v;
+        c.bandwidth = one_pole(c.raw_bandwidth, rate);
+        break;
+    case 4:
+        c.raw_highpass = nan ? 0.0f : v;
+        c.highpass = one_pole(c.raw_highpass, rate);
+        break;
+    case 5: {
+        c.raw_predelay = (nan || v < 0.0f) ? 0.0f : v;
+        const float frames = rate * c.raw_predelay / 1000.0f;
+        const float capacity = static_cast<float>(c.predelay_capacity);
+        c.predelay = saturate_cast<uint32_t>(capacity < frames ? capacity : frames);
+        break;
+    }
+    case 6:
+        c.raw_depth = clamp_float(v, 0.0f, 100.0f, 0.0f);
+        c.mod_depth = rate * c.raw_depth / 1000.0f;
+        break;
+    case 7:
+        c.raw_rate = clamp_float(v, 0.0f, 100.0f, 0.0f);
+        c.mod_rate = rate_coefficient(c.raw_rate, rate);
+        break;
+    case 8: c.saturation = clamp_float(v, 0.0f, 1.0f, 0.0f); break;
+    case 9: c.width = clamp_float(v, 0.0f, 2.0f, 1.0f); break;
+    case 10:
+        c.raw_tilt = clamp_float(v, -24.0f, 24.0f, 0.0f);
+        c.tilt_low = expf(-c.raw_tilt * 0.057564627f);
+        c.tilt_high = expf(c.raw_tilt * 0.057564627f);
+        c.tilt_coef = clamp01(1.0f - expf(-6283.1855f / rate));
+        break;
+    case 11: c.mix = clamp_float(v, 0.0f, 2.0f, 0.3f); break;
+    default: break;
+    }
+}
+
+void finish(Config &c) noexcept {
+    const float rate = static_cast<float>(c.sample_rate);
+    store_option(c, 2, c.raw_damping);
+    store_option(c, 3, c.raw_bandwidth);
+    store_option(c, 4, c.raw_highpass);
+    store_option(c, 7, c.raw_rate);
+    store_option(c, 6, c.raw_depth);
+    store_option(c, 5, c.raw_predelay);
+    store_option(c, 10, c.raw_tilt);
+    c.tilt_coef = clamp01(1.0f - expf(-6283.1855f / rate));
+    constexpr int kModulated[2] = {4, 8};
+    for (int l : kModulated) {
+        float limit = (static_cast<float>(c.lengths[l]) - 2.0f) * 0.5f;
+        if (limit < 0.0f) limit = 0.0f;
+        if (c.mod_depth > limit) c.mod_depth = limit;
+    }
+}
+
+// Reference frames scaled to the sample rate, rounded half up.
+inline float scaled(float reference, float rate) noexcept { return reference * rate / kReferenceRate; }
+
+// The configuration of a new object: default lines and taps at the given rate.
+void default_config(Config &c, uint32_t rate, uint32_t channels, float max_predelay_ms) noexcept {
+    c = Config{};
+    c.sample_rate = rate;
+    c.channels = channels;
+    const float sr = static_cast<float>(rate);
+    for (int l = 0; l < kLines; ++l) {
+        const float x = scaled(kReferenceLength[l], sr);
+        const uint32_t n = x < 1.0f ? 4 : saturate_cast<uint32_t>(x + 0.5f);
+        c.lengths[l] = n < 4 ? 4 : n;
+    }
+    int t = 0;
+    for (const DefaultTap &d : kDefaultTaps) {
+        const float x = scaled(d.offset, sr);
+        uint32_t offset = x < 1.0f ? 1 : saturate_cast<uint32_t>(x + 0.5f);
+        const uint32_t last = c.lengths[d.line] - 1;
+        c.tap_channel[t] = d.channel;
+        c.tap_line[t] = d.line;
+        c.tap_offset[t] = offset < last ? offset : last;
+        c.tap_gain[t] = d.gain;
+        ++t;
+    }
+    c.tap_count = static_cast<uint32_t>(t);
+    const float ms = max_predelay_ms < 10000.0f ? max_predelay_ms : 10000.0f;
+    const float frames = sr * ms / 1000.0f;
+    uint32_t capacity = frames >= static_cast<float>(kMaxPredelay)
+                            ? kMaxPredelay
+                            : saturate_cast<uint32_t>(frames);
+    c.predelay_capacity = capacity < 1 ? 1 : capacity;
+    c.decay = 0.5f;
+    c.diffusion = 0.75f;
+    c.width = 1.0f;
+    c.mix = 0.3f;
+    c.tilt_low = c.tilt_high = 1.0f;
+}
+
+}  // namespace tank
+
+// ---------------------------------------------------------------------------------------------
+// Python type
+
+namespace {
+
+using tank::kLines;
+using tank::kMaxTaps;
+
+struct TankObject {
+    PyObject_HEAD
+    ObjectMutex lock;
+    tank::Config config;
+    tank::Run run;
+    OwnedArray<int16_t> block;
+    uint8_t ready;
+};
+
+void free_arrays(TankObject *self) noexcept { self->block.reset(); }
+
+// Zero-fills the block and lays the lines and the predelay out in it.
+void reset_run(TankObject *self) noexcept {
+    tank::Run &r = self->run;
+    r = tank::Run{};
+    r.osc_c = 1.0f;
+    if (!self->block) return;
+    std::memset(self->block.data, 0, self->block.count * sizeof(int16_t));
+    int16_t *p = self->block.data;
+    for (int l = 0; l < kLines; ++l) {
+        r.line[l] = p;
+        p += self->config.lengths[l];
+    }
+    r.predelay_line = p;
+}
+
+constexpr const char kCountError[] = "delays needs 12 line lengths; taps needs 4 values per tap";
+
+// A delays or taps argument read into single precision: absent (None), or up to `max` values.
+struct Values {
+    bool given;
+    size_t count;
+    float v[4 * kMaxTaps];  // up to 32 taps of four values
+};
+
+bool read_values(PyObject *obj, size_t max, Values &out) noexcept {
+    out.given = false;
+    out.count = 0;
+    if (obj == Py_None) return true;
+    if (!PySequence_Check(obj)) return fail(PyExc_TypeError, "expected a sequence of numbers"), false;
+    PyObject *tuple = PySequence_Tuple(obj);
+    if (tuple == nullptr) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+    if (static_cast<size_t>(n) > max) {
+        Py_DECREF(tuple);
+        return value_error("too many values"), false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const double d = PyFloat_AsDouble(PyTuple_GET_ITEM(tuple, i));
+        if (d == -1.0 && PyErr_Occurred()) {
+            Py_DECREF(tuple);
+            return false;
+        }
+        out.v[i] = narrow_float(d);
+    }
+    Py_DECREF(tuple);
+    out.given = true;
+    out.count = static_cast<size_t>(n);
+    return true;
+}
+
+// Whether the lines fit: each at most 4194304 frames, all together at most 8388608.
+bool lines_fit(const uint32_t *lengths) noexcept {
+    uint64_t total = 0;
+    for (int l = 0; l < kLines; ++l) {
+        if (lengths[l] > tank::kMaxLine) return false;
+        total += lengths[l];
+        if (total > tank::kMaxLines) return false;
+    }
+    return true;
+}
+
+// Applies new delays and taps to the configuration c (a copy); on an error c may be partly
+// changed and the caller drops it.
+bool apply_recut(tank::Config &c, const Values &delays, const Values &taps) noexcept {
+    if (delays.given) {
+        if (delays.count != kLines) return value_error(kCountError), false;
+        uint32_t lengths[kLines];
+        uint64_t total = 0;
+        for (int l = 0; l < kLines; ++l) {
+            float v = delays.v[l];
+            if (!(v >= 0.0f)) v = 0.0f;  // below 0, or NaN
+            // Compared as a float before converting, so that no value wraps into range.
+            if (v >= static_cast<float>(tank::kMaxLine) + 1.0f) return value_error("the lines do not fit"), false;
+            const uint32_t n = static_cast<uint32_t>(v);
+            if (n < 4) return value_error("every line needs at least 4 frames"), false;
+            total += n;
+            if (total > tank::kMaxLines) return value_error("the lines do not fit"), false;
+            lengths[l] = n;
+        }
+        for (int l = 0; l < kLines; ++l) c.lengths[l] = lengths[l];
+        for (uint32_t t = 0; t < c.tap_count; ++t) {
+            const uint32_t len = c.lengths[c.tap_line[t]];
+            if (c.tap_offset[t] >= len) c.tap_offset[t] = len - 1;
+        }
+    }
+    if (taps.given) {
+        if (taps.count % 4 != 0 || taps.count > 4 * kMaxTaps) return value_error(kCountError), false;
+        const size_t count = taps.count / 4;
+        for (size_t t = 0; t < count; ++t) {
+            const float *v = taps.v + 4 * t;
+            if (!(v[0] >= 0.0f && v[0] <= 1.0f)) return value_error("a tap channel is not 0 or 1"), false;
+            if (!(v[1] >= 0.0f && v[1] <= 11.0f)) return value_error("a tap line index is not 0..11"), false;
+            const uint32_t line = static_cast<uint32_t>(v[1]);
+            if (!(v[2] >= 0.0f && v[2] < static_cast<float>(c.lengths[line])))
+                return value_error("a tap offset is past the end of its line"), false;
+        }
+        for (size_t t = 0; t < count; ++t) {
+            const float *v = taps.v + 4 * t;
+            c.tap_channel[t] = static_cast<uint8_t>(v[0]);
+            c.tap_line[t] = static_cast<uint8_t>(v[1]);
+            uint32_t offset = static_cast<uint32_t>(v[2]);
+            const uint32_t last = c.lengths[c.tap_line[t]] - 1;
+            c.tap_offset[t] = offset < last ? offset : last;
+            float gain = v[3];
+            if (!(gain == gain)) gain = 0.0f;
+            if (gain > std::numeric_limits<float>::max()) gain = std::numeric_limits<float>::max();
+            if (gain < -std::numeric_limits<float>::max()) gain = -std::numeric_limits<float>::max();
+            c.tap_gain[t] = gain;
+        }
+        c.tap_count = static_cast<uint32_t>(count);
+    }
+    return true;
+}
+
+// Stores the configuration c, with a block of its total size: the present block when the size is
+// unchanged, else a new one. False with MemoryError set (and the object unchanged) on failure.
+bool install(TankObject *self, const tank::Config &c) noexcept {
+    const size_t cells = tank::total_cells(c);
+    if (!self->block || self->block.count != cells) {
+        NewArray<int16_t> fresh;
+        if (!fresh.allocate(cells)) return false;
+        fresh.commit(self->block);
+    }
+    self->config = c;
+    reset_run(self);
+    return true;
+}
+
+int init(TankObject *self, PyObject *args, PyObject *kwds) {
+    static const char *keywords[] = {"sample_rate", "max_predelay_ms", "channel_count", "delays",
+                                     "taps", nullptr};
+    unsigned int sample_rate = 48000, channel_count = 2;
+    double max_predelay_ms = 200.0;
+    PyObject *delays_obj = Py_None, *taps_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|IdIOO:TankState", const_cast<char **>(keywords),
+                                     &sample_rate, &max_predelay_ms, &channel_count, &delays_obj,
+                                     &taps_obj))
+        return -1;
+    float max_ms = narrow_float(max_predelay_ms);
+    if (sample_rate == 0) return value_error("sample_rate must be at least 1");
+    if (max_ms < 0.0f) return value_error("max_predelay_ms must not be negative");
+    if (channel_count != 1 && channel_count != 2) return value_error("channel_count must be 1 or 2");
+    if (!(max_ms == max_ms)) max_ms = 0.0f;
+
+    Values delays, taps;
+    if (!read_values(delays_obj, kLines, delays) || !read_values(taps_obj, 4 * kMaxTaps, taps))
+        return -1;
+    tank::Config c;
+    tank::default_config(c, sample_rate, channel_count, max_ms);
+    if (!delays.given && !lines_fit(c.lengths)) return value_error("the lines do not fit");
+    if (!apply_recut(c, delays, taps)) return -1;
+    if (!install(self, c)) return -1;
+    self->ready = 1;
+    return 0;
+}
+
+PyObject *configure(TankObject *self, PyObject *args) {
+    int option;
+    double value;
+    if (!PyArg_ParseTuple(args, "id:configure", &option, &value)) return nullptr;
+    if (static_cast<unsigned>(option) > 11u) return value_error("unknown tank option");
+    tank::store_option(self->config, static_cast<unsigned>(option), narrow_float(value));
+    Py_RETURN_NONE;
+}
+
+PyObject *finish(TankObject *self, PyObject *) {
+    tank::finish(self->config);
+    Py_RETURN_NONE;
+}
+
+PyObject *reset(TankObject *self, PyObject *) {
+    reset_run(self);
+    Py_RETURN_NONE;
+}
+
+PyObject *recut(TankObject *self, PyObject *args) {
+    PyObject *delays_obj, *taps_obj;
+    if (!PyArg_ParseTuple(args, "OO:recut", &delays_obj, &taps_obj)) return nullptr;
+    // Both sequences are read (which can run Python code) before the record is copied.
+    Values delays, taps;
+    if (!read_values(delays_obj, kLines, delays) || !read_values(taps_obj, 4 * kMaxTaps, taps))
+        return nullptr;
+    tank::Config c = self->config;
+    if (!apply_recut(c, delays, taps)) return nullptr;
+    if (!install(self, c)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Rough cost of one frame, in the units of kernel_work.
+constexpr size_t kFrameCost = 40;
+
+PyObject *process(TankObject *self, PyObject *arg) {
+    BufferView input;
+    if (!input.acquire(arg, PyBUF_SIMPLE)) return nullptr;
+    const size_t frame_bytes = 2 * size_t(self->config.channels);
+    if (input.size() % frame_bytes != 0) {
+        input.release();
+        return value_error("input must be whole 16-bit frames for the configured channel count");
+    }
+    uint8_t *out;
+    PyObject *result = new_bytes(input.size(), &out);
+    if (result == nullptr) return nullptr;
+    const size_t frames = input.size() / frame_bytes;
+    if (frames > 0) {
+        self->run.silent = 0;
+        self->run.silence_count = 0;
+        without_gil(kernel_work(frames, kFrameCost),
+                    [&] { tank::process(self->config, self->run, input.bytes(), out, frames); });
+    }
+    return result;
+}
+
+PyObject *process_silence(TankObject *self, PyObject *arg) {
+    const Py_ssize_t frames = PyLong_AsSsize_t(arg);
+    if (frames == -1 && PyErr_Occurred()) return nullptr;
+    if (frames < 0) return value_error("frames must not be negative");
+    const size_t frame_bytes = 2 * size_t(self->config.channels);
+    if (static_cast<size_t>(frames) > static_cast<size_t>(PY_SSIZE_T_MAX) / frame_bytes)
+        return no_memory();
+    const size_t n = static_cast<size_t>(frames);
+    uint8_t *out;
+    PyObject *result = new_bytes(n * frame_bytes, &out);
+    if (result == nullptr) return nullptr;
+    std::memset(out, 0, n * frame_bytes);
+    if (!self->run.silent && n > 0 && self->block) {
+        without_gil(kernel_work(n, kFrameCost), [&] {
+            tank::render_silence(self->config, self->run, self->block.data, self->block.count, out, n);
+        });
+    }
+    return result;
+}
+
+PyMethodDef methods[] = {
+    SL_READY("configure", configure, METH_VARARGS),
+    SL_READY("finish", finish, METH_NOARGS),
+    SL_READY("reset", reset, METH_NOARGS),
+    SL_READY("recut", recut, METH_VARARGS),
+    SL_READY("process", process, METH_O),
+    SL_READY("process_silence", process_silence, METH_O),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void *>(locked<init>)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc_owning<TankObject, free_arrays>)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec tank_state_spec = {
+    "_sonolith.TankState",
+    sizeof(TankObject),
+    0,
+    Py_TPFLAGS_HEAPTYPE,
+    slots,
+};
+
+}  // namespace sonolith
