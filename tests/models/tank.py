@@ -103,7 +103,8 @@ class Tank:
     # -- configuration
 
     def configure(self, option, value):
-        v, sr = F(value), self.sr
+        with np.errstate(over="ignore"):
+            v, sr = F(value), self.sr
         if option == 0:
             self.decay = clamp(v, 0, 0.999)
         elif option == 1:
