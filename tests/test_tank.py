@@ -317,3 +317,27 @@ def test_uninitialised_object_never_reaches_a_kernel():
         tank.__init__(delays=[3] * 12)
     with pytest.raises(ValueError):
         tank.process_silence(1)
+
+
+def test_sequences_that_lie_or_change():
+    class Claims:
+        def __len__(self):
+            return 2**31
+
+        def __getitem__(self, i):
+            return 4
+
+    tank = so.TankState()
+    with pytest.raises(ValueError, match="^too many values$"):
+        tank.recut(Claims(), None)
+    delays = [100] * 12
+
+    class Clearing:
+        def __float__(self):
+            delays.clear()
+            return 100.0
+
+    delays[3] = Clearing()
+    with pytest.raises(IndexError):
+        tank.recut(delays, None)
+    assert len(tank.process(bytes(400))) == 400

@@ -510,27 +510,25 @@ struct Values {
     float v[4 * kMaxTaps];  // up to 32 taps of four values
 };
 
+// Items are fetched one by one by index, each converted at once, so that a sequence whose
+// length claim is huge or false, or that changes while its items convert, is never trusted for
+// more than the values actually read.
 bool read_values(PyObject *obj, size_t max, Values &out) noexcept {
     out.given = false;
     out.count = 0;
     if (obj == Py_None) return true;
     if (!PySequence_Check(obj)) return fail(PyExc_TypeError, "expected a sequence of numbers"), false;
-    PyObject *tuple = PySequence_Tuple(obj);
-    if (tuple == nullptr) return false;
-    const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
-    if (static_cast<size_t>(n) > max) {
-        Py_DECREF(tuple);
-        return value_error("too many values"), false;
-    }
+    const Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) return false;
+    if (static_cast<size_t>(n) > max) return value_error("too many values"), false;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const double d = PyFloat_AsDouble(PyTuple_GET_ITEM(tuple, i));
-        if (d == -1.0 && PyErr_Occurred()) {
-            Py_DECREF(tuple);
-            return false;
-        }
+        PyObject *item = PySequence_GetItem(obj, i);
+        if (item == nullptr) return false;
+        const double d = PyFloat_AsDouble(item);
+        Py_DECREF(item);
+        if (d == -1.0 && PyErr_Occurred()) return false;
         out.v[i] = narrow_float(d);
     }
-    Py_DECREF(tuple);
     out.given = true;
     out.count = static_cast<size_t>(n);
     return true;

@@ -152,7 +152,10 @@ RECIPES: dict[str, Recipe] = {
                           probe=lambda o: (o.read(), o.stats())),
     "VorbisStream": Recipe(make=_vorbis_make, work=lambda o, d: o.read(256), reinit=_vorbis_reinit,
                            busy_ok=True),
-    "TankState": _recipe("TankState", _process, args=(48000, 20.0, 2), prepare=[("finish", ())]),
+    "TankState": _recipe("TankState", _process, args=(48000, 20.0, 2),
+                         prepare=[("configure", (5, 12.0)), ("configure", (6, 1.5)), ("configure", (7, 0.8)),
+                                  ("configure", (2, 7000.0)), ("configure", (10, 2.0)), ("finish", ())],
+                         probe=lambda o: (o.process_silence(300), o.process(pcm_block(64)))),
     "ModalState": _recipe("ModalState", _process, args=(48000, 2, 8),
                           prepare=[("set_mode", (0, 440.0, 0.2, 1.0)), ("finish", ())]),
 }
