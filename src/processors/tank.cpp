@@ -23,6 +23,9 @@
 // never succeeded has no block and reaches no kernel.
 #include <cmath>
 #include <limits>
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 #include "module/module.hpp"
 #include "module/numeric.hpp"
@@ -97,29 +100,30 @@ inline size_t total_cells(const Config &c) noexcept { return line_cells(c) + c.p
 
 // A line cell from a float: saturated, truncated towards zero (NaN, never produced by the
 // bounded arithmetic of the tank, would give -32768).
+// v limited to lo .. hi, NaN giving lo. Written with the SSE min/max instructions where they
+// exist (their operand order gives exactly this), so that no branch depends on the signal.
+inline float clamp_lo(float v, float lo, float hi) noexcept {
+#if defined(__SSE2__)
+    __m128 x = _mm_max_ss(_mm_set_ss(v), _mm_set_ss(lo));  // NaN in the first operand: lo
+    x = _mm_min_ss(x, _mm_set_ss(hi));
+    return _mm_cvtss_f32(x);
+#else
+    v = v > lo ? v : lo;
+    return v < hi ? v : hi;
+#endif
+}
+
 inline int16_t store_cell(float t) noexcept {
-    if (t >= 32767.0f) return 32767;
-    if (t > -32768.0f) return static_cast<int16_t>(t);
-    return -32768;
+    return static_cast<int16_t>(static_cast<int32_t>(clamp_lo(t, -32768.0f, 32767.0f)));
 }
 
-// Rounded half away from zero and saturated; NaN gives 0.
+// Rounded half away from zero and saturated; NaN gives 0. Adding 0.5 with the sign of y is
+// y - 0.5 below zero and y + 0.5 above (for -0 it gives -0.5, which truncates to 0 as well).
 inline int32_t round_s16(float y) noexcept {
-    if (!(y == y)) return 0;
-    const float r = y < 0.0f ? y - 0.5f : y + 0.5f;
-    if (r >= 32767.0f) return 32767;
-    if (r <= -32768.0f) return -32768;
-    return static_cast<int32_t>(r);
+    y = y == y ? y : 0.0f;
+    const float r = y + std::copysign(0.5f, y);
+    return static_cast<int32_t>(clamp_lo(r, -32768.0f, 32767.0f));
 }
-
-// Everything the frame loop needs, hoisted out of it.
-struct Lines {
-    int16_t *base[kLines];
-    uint32_t len[kLines];
-    uint32_t pos[kLines];
-};
-
-inline uint32_t step(uint32_t p, uint32_t len) noexcept { return p + 1 == len ? 0 : p + 1; }
 
 // The index `back` frames behind position p of a line (back < len; 0 is p itself).
 inline uint32_t behind(uint32_t p, uint32_t len, uint32_t back) noexcept {
@@ -127,40 +131,26 @@ inline uint32_t behind(uint32_t p, uint32_t len, uint32_t back) noexcept {
     return i >= len ? i - len : i;
 }
 
-// The modulated all-pass of a tank half: a fractional read d frames behind the write position
-// (linear interpolation towards one frame further back), then the all-pass around it.
-template <bool Modulated>
-inline float modulated_allpass(int16_t *line, uint32_t len, uint32_t pos, float in, float q,
-                               float lfo, float excursion) noexcept {
-    float z;
-    const uint32_t i0 = pos + 1 == len ? 0 : pos + 1;  // len - 1 behind
-    if constexpr (Modulated) {
-        const float top = static_cast<float>(len - 1);
-        float d = top - excursion + lfo * excursion;
-        if (!(d >= 1.0f)) d = 1.0f;  // NaN included
-        if (d > top) d = top;
-        const uint32_t i = static_cast<uint32_t>(d);
-        const float f = d - static_cast<float>(i);
-        const uint32_t a = behind(pos, len, i);
-        const uint32_t b = a == 0 ? len - 1 : a - 1;
-        const float r0 = line[a], r1 = line[b];
-        z = r0 + (r1 - r0) * f;
-    } else {
-        // With no excursion d is len - 1 exactly and the interpolation weight is 0.
-        z = line[i0];
-    }
-    const float t = in + q * z;
-    line[pos] = store_cell(t);
-    return z - q * t;
+// An index advanced by n frames, where n is at most the room left before it wraps.
+inline uint32_t advance(uint32_t p, size_t n, uint32_t len) noexcept {
+    const uint32_t q = p + static_cast<uint32_t>(n);
+    return q == len ? 0 : q;
 }
 
-inline float allpass(int16_t *line, uint32_t pos, float v, float q) noexcept {
-    const float z = line[pos];
+inline size_t least(size_t a, size_t b) noexcept { return b < a ? b : a; }
+
+inline float allpass(int16_t *cell, float v, float q) noexcept {
+    const float z = *cell;
     const float t = v + q * z;
-    line[pos] = store_cell(t);
+    *cell = store_cell(t);
     return z - q * t;
 }
 
+// The frames run in stretches in which no line position, read head or tap index wraps and no
+// tap's cell is overwritten after the frame that reads it: inside a stretch every line is a
+// plain array indexed by the frame, and the taps of a whole stretch are read after its frames
+// have run, each channel's sum still formed frame by frame in tap order. The results are those
+// of running the steps frame by frame.
 template <int N, bool Modulated>
 void run(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frames) noexcept {
     const float g = cf.decay;
@@ -175,133 +165,197 @@ void run(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frame
                 tilt_hi = cf.tilt_high;
     const bool tilt_on = cf.raw_tilt != 0.0f;
 
-    Lines ln;
+    int16_t *base[kLines];
+    uint32_t len[kLines], pos[kLines];
     for (int l = 0; l < kLines; ++l) {
-        ln.base[l] = r.line[l];
-        ln.len[l] = cf.lengths[l];
-        ln.pos[l] = r.pos[l];
+        base[l] = r.line[l];
+        len[l] = cf.lengths[l];
+        pos[l] = r.pos[l];
     }
+    // Without modulation the all-passes of lines 4 and 8 read len - 1 frames behind, which is
+    // one cell ahead of the write position.
+    uint32_t head4 = pos[4] + 1 == len[4] ? 0 : pos[4] + 1;
+    uint32_t head8 = pos[8] + 1 == len[8] ? 0 : pos[8] + 1;
+    const float top4 = static_cast<float>(len[4] - 1), top8 = static_cast<float>(len[8] - 1);
+
     const uint32_t P = cf.predelay_capacity, D = cf.predelay;
     const bool delayed = D >= 1 && D <= P;
     int16_t *pd = r.predelay_line;
     uint32_t w = r.predelay_pos;
+    uint32_t rd = delayed ? behind(w, P, D) : 0;
 
-    const uint32_t taps = cf.tap_count;
-    const int16_t *tap_base[kMaxTaps];
-    uint32_t tap_len[kMaxTaps], tap_back[kMaxTaps];
-    uint8_t tap_line[kMaxTaps], tap_ch[kMaxTaps];
-    for (uint32_t t = 0; t < taps; ++t) {
-        const int l = cf.tap_line[t];
-        tap_line[t] = static_cast<uint8_t>(l);
-        tap_base[t] = r.line[l];
-        tap_len[t] = cf.lengths[l];
-        tap_back[t] = cf.tap_offset[t] < cf.lengths[l] - 1 ? cf.tap_offset[t] : cf.lengths[l] - 1;
-        tap_ch[t] = cf.tap_channel[t];
+    // Taps grouped by output channel (in mono one group), each group in tap order.
+    struct Tap {
+        const int16_t *base;
+        uint32_t index, len;
+        uint32_t room;  // frames from a read until its cell is written again
+        float gain;
+    };
+    Tap tap[kMaxTaps];
+    uint32_t taps = 0, first_group = 0;
+    for (int group = 0; group < N; ++group) {
+        for (uint32_t t = 0; t < cf.tap_count; ++t) {
+            if (N == 2 && cf.tap_channel[t] != group) continue;
+            const int l = cf.tap_line[t];
+            const uint32_t n = cf.lengths[l];
+            const uint32_t back = cf.tap_offset[t] < n - 1 ? cf.tap_offset[t] : n - 1;
+            tap[taps++] = {r.line[l], behind(r.pos[l], n, back), n, back == 0 ? n : n - back,
+                           cf.tap_gain[t]};
+        }
+        if (group == 0) first_group = taps;
     }
 
     float s = r.osc_s, c = r.osc_c;
     float zbw = r.bandwidth_z, zhp = r.highpass_z, za = r.damp_a, zb = r.damp_b;
     float zt[2] = {r.tilt_z[0], r.tilt_z[1]};
 
-    for (size_t f = 0; f < frames; ++f) {
-        float x[N];
-        for (int ch = 0; ch < N; ++ch) x[ch] = static_cast<float>(load_s16(in, f * N + ch));
+    // The caller's buffers are bytes (which may alias anything): the frames go through local
+    // copies so that the loop's state can stay in registers.
+    constexpr size_t kChunk = 256;
+    int16_t xin[kChunk * N], yout[kChunk * N];
+    float sum[2][kChunk];
 
-        // 1. Oscillator.
-        if (k != 0.0f) {
-            s = s + k * c;
-            c = c - k * s;
-        } else {
-            s = 0.0f;
-            c = 1.0f;
-        }
-        // 2-3. Mono input and predelay.
-        const float h = N == 1 ? x[0] : (x[0] + x[N - 1]) * 0.5f;
-        float v = h;
-        if (delayed) v = pd[behind(w, P, D)];
-        pd[w] = static_cast<int16_t>(round_s16(h));
-        w = step(w, P);
-        // 4-6. Input filters and saturator.
-        if (bw > 0.0f) v = (v - zbw) * bw + zbw;
-        zbw = v;
-        if (hp > 0.0f) {
-            zhp = (v - zhp) * hp + zhp;
-            v = v - zhp;
-        } else {
-            zhp = 0.0f;
-        }
-        if (sat > 0.0f) {
-            float u = v / 32768.0f;
-            u = u < -1.0f ? -1.0f : (u > 1.0f ? 1.0f : u);
-            v = (u - sat * (u * u * u) / 3.0f) * 32768.0f;
-        }
-        // 7. Input diffusion.
-        v = allpass(ln.base[0], ln.pos[0], v, q01);
-        v = allpass(ln.base[1], ln.pos[1], v, q01);
-        v = allpass(ln.base[2], ln.pos[2], v, q23);
-        v = allpass(ln.base[3], ln.pos[3], v, q23);
-        // 8-9. The two tank halves; each takes the other's last delay from the frame's start.
-        const float cross_b = ln.base[11][ln.pos[11]];
-        const float cross_a = ln.base[7][ln.pos[7]];
-        {
-            float o = modulated_allpass<Modulated>(ln.base[4], ln.len[4], ln.pos[4], v + g * cross_b,
-                                                   q48, s, excursion);
-            int16_t *l5 = ln.base[5] + ln.pos[5];
-            float val = *l5;
-            *l5 = store_cell(o);
-            if (damp > 0.0f) val = (val - za) * damp + za;
-            za = val;
-            o = allpass(ln.base[6], ln.pos[6], g * val, q610);
-            ln.base[7][ln.pos[7]] = store_cell(o);
-        }
-        {
-            float o = modulated_allpass<Modulated>(ln.base[8], ln.len[8], ln.pos[8], v + g * cross_a,
-                                                   q48, c, excursion);
-            int16_t *l9 = ln.base[9] + ln.pos[9];
-            float val = *l9;
-            *l9 = store_cell(o);
-            if (damp > 0.0f) val = (val - zb) * damp + zb;
-            zb = val;
-            o = allpass(ln.base[10], ln.pos[10], g * val, q610);
-            ln.base[11][ln.pos[11]] = store_cell(o);
-        }
-        // 10. Taps, at the positions of this frame.
-        float sum[2] = {0.0f, 0.0f};
-        for (uint32_t t = 0; t < taps; ++t) {
-            const float cell = tap_base[t][behind(ln.pos[tap_line[t]], tap_len[t], tap_back[t])];
-            if (N == 2)
-                sum[tap_ch[t]] += cell * cf.tap_gain[t];
-            else
-                sum[0] += cell * cf.tap_gain[t];
-        }
-        // 11. Advance.
-        for (int l = 0; l < kLines; ++l) ln.pos[l] = step(ln.pos[l], ln.len[l]);
-        // 12. Width.
-        float o[N];
-        if (N == 1) {
-            o[0] = sum[0] * 0.5f;
-        } else {
-            float A = sum[0], B = sum[1];
-            if (width != 1.0f) {
-                const float m = (A + B) * 0.5f, sd = (A - B) * 0.5f * width;
-                A = m + sd;
-                B = m - sd;
+    for (size_t done = 0; done < frames;) {
+        size_t n = least(frames - done, kChunk);
+        for (int l = 0; l < kLines; ++l) n = least(n, len[l] - pos[l]);
+        if (!Modulated) n = least(least(n, len[4] - head4), len[8] - head8);
+        n = least(n, P - w);
+        if (delayed) n = least(n, P - rd);
+        for (uint32_t t = 0; t < taps; ++t) n = least(least(n, tap[t].len - tap[t].index), tap[t].room);
+
+        std::memcpy(xin, in + done * N * 2, n * N * 2);
+        int16_t *L[kLines];
+        for (int l = 0; l < kLines; ++l) L[l] = base[l] + pos[l];
+        const int16_t *h4 = base[4] + head4, *h8 = base[8] + head8;
+        int16_t *pdw = pd + w;
+        const int16_t *pdr = pd + rd;
+
+        for (size_t f = 0; f < n; ++f) {
+            // 1. Oscillator.
+            if (k != 0.0f) {
+                s = s + k * c;
+                c = c - k * s;
+            } else {
+                s = 0.0f;
+                c = 1.0f;
             }
-            o[0] = A;
-            o[N - 1] = B;
+            // 2-3. Mono input and predelay.
+            const float h = N == 1 ? static_cast<float>(xin[f])
+                                   : (static_cast<float>(xin[2 * f]) + static_cast<float>(xin[2 * f + 1])) * 0.5f;
+            float v = delayed ? static_cast<float>(pdr[f]) : h;
+            pdw[f] = static_cast<int16_t>(round_s16(h));
+            // 4-6. Input filters and saturator.
+            if (bw > 0.0f) v = (v - zbw) * bw + zbw;
+            zbw = v;
+            if (hp > 0.0f) {
+                zhp = (v - zhp) * hp + zhp;
+                v = v - zhp;
+            } else {
+                zhp = 0.0f;
+            }
+            if (sat > 0.0f) {
+                const float u = clamp_lo(v / 32768.0f, -1.0f, 1.0f);
+                v = (u - sat * (u * u * u) / 3.0f) * 32768.0f;
+            }
+            // 7. Input diffusion.
+            v = allpass(L[0] + f, v, q01);
+            v = allpass(L[1] + f, v, q01);
+            v = allpass(L[2] + f, v, q23);
+            v = allpass(L[3] + f, v, q23);
+            // 8-9. The two tank halves; each takes the other's last delay from the frame's start.
+            const float cross_b = L[11][f];
+            const float cross_a = L[7][f];
+            float z4, z8;
+            if constexpr (Modulated) {
+                // A fractional read d frames behind the write position, interpolated towards
+                // one frame further back.
+                auto tap_at = [&](int l, float top, float lfo) noexcept {
+                    const float d = clamp_lo(top - excursion + lfo * excursion, 1.0f, top);
+                    const uint32_t i = static_cast<uint32_t>(d);
+                    const float fr = d - static_cast<float>(i);
+                    const uint32_t at = behind(pos[l] + static_cast<uint32_t>(f), len[l], i);
+                    const uint32_t before = at == 0 ? len[l] - 1 : at - 1;
+                    const float r0 = base[l][at], r1 = base[l][before];
+                    return r0 + (r1 - r0) * fr;
+                };
+                z4 = tap_at(4, top4, s);
+                z8 = tap_at(8, top8, c);
+            } else {
+                // With no excursion d is len - 1 exactly and the interpolation weight 0.
+                z4 = h4[f];
+                z8 = h8[f];
+            }
+            {
+                const float t = (v + g * cross_b) + q48 * z4;
+                L[4][f] = store_cell(t);
+                const float o = z4 - q48 * t;
+                float val = L[5][f];
+                L[5][f] = store_cell(o);
+                if (damp > 0.0f) val = (val - za) * damp + za;
+                za = val;
+                L[7][f] = store_cell(allpass(L[6] + f, g * val, q610));
+            }
+            {
+                const float t = (v + g * cross_a) + q48 * z8;
+                L[8][f] = store_cell(t);
+                const float o = z8 - q48 * t;
+                float val = L[9][f];
+                L[9][f] = store_cell(o);
+                if (damp > 0.0f) val = (val - zb) * damp + zb;
+                zb = val;
+                L[11][f] = store_cell(allpass(L[10] + f, g * val, q610));
+            }
         }
-        // 13. Tilt and mix.
+
+        // 10. Taps of the stretch, frame by frame in tap order per channel.
         for (int ch = 0; ch < N; ++ch) {
-            float y = o[ch];
-            if (tilt_c > 0.0f) {
-                zt[ch] = (y - zt[ch]) * tilt_c + zt[ch];
-                if (tilt_on) y = (y - zt[ch]) * tilt_hi + zt[ch] * tilt_lo;
+            float *__restrict acc = sum[ch];
+            for (size_t f = 0; f < n; ++f) acc[f] = 0.0f;
+            const uint32_t t0 = ch == 0 ? 0 : first_group, t1 = ch == 0 ? first_group : taps;
+            for (uint32_t t = t0; t < t1; ++t) {
+                const int16_t *__restrict cell = tap[t].base + tap[t].index;
+                const float gain = tap[t].gain;
+                for (size_t f = 0; f < n; ++f) acc[f] += static_cast<float>(cell[f]) * gain;
             }
-            store_s16(out, f * N + ch, round_s16(x[ch] * dry + y * wet));
         }
+        // 12-13. Width, tilt and mix.
+        for (size_t f = 0; f < n; ++f) {
+            float o[N];
+            if (N == 1) {
+                o[0] = sum[0][f] * 0.5f;
+            } else {
+                float A = sum[0][f], B = sum[N - 1][f];
+                if (width != 1.0f) {
+                    const float m = (A + B) * 0.5f, sd = (A - B) * 0.5f * width;
+                    A = m + sd;
+                    B = m - sd;
+                }
+                o[0] = A;
+                o[N - 1] = B;
+            }
+            for (int ch = 0; ch < N; ++ch) {
+                float y = o[ch];
+                if (tilt_c > 0.0f) {
+                    zt[ch] = (y - zt[ch]) * tilt_c + zt[ch];
+                    if (tilt_on) y = (y - zt[ch]) * tilt_hi + zt[ch] * tilt_lo;
+                }
+                yout[f * N + ch] =
+                    static_cast<int16_t>(round_s16(static_cast<float>(xin[f * N + ch]) * dry + y * wet));
+            }
+        }
+        std::memcpy(out + done * N * 2, yout, n * N * 2);
+
+        // 11. Every index moves on by the stretch.
+        for (int l = 0; l < kLines; ++l) pos[l] = advance(pos[l], n, len[l]);
+        head4 = advance(head4, n, len[4]);
+        head8 = advance(head8, n, len[8]);
+        w = advance(w, n, P);
+        if (delayed) rd = advance(rd, n, P);
+        for (uint32_t t = 0; t < taps; ++t) tap[t].index = advance(tap[t].index, n, tap[t].len);
+        done += n;
     }
 
-    for (int l = 0; l < kLines; ++l) r.pos[l] = ln.pos[l];
+    for (int l = 0; l < kLines; ++l) r.pos[l] = pos[l];
     r.predelay_pos = w;
     r.osc_s = s, r.osc_c = c;
     r.bandwidth_z = zbw, r.highpass_z = zhp, r.damp_a = za, r.damp_b = zb;
