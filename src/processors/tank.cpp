@@ -104,8 +104,8 @@ inline size_t total_cells(const Config &c) noexcept { return line_cells(c) + c.p
 // exist (their operand order gives exactly this), so that no branch depends on the signal.
 inline float clamp_lo(float v, float lo, float hi) noexcept {
 #if defined(__SSE2__)
-    __m128 x = _mm_max_ss(_mm_set_ss(v), _mm_set_ss(lo));  // NaN in the first operand: lo
-    x = _mm_min_ss(x, _mm_set_ss(hi));
+    __m128 x = _mm_max_ps(_mm_set1_ps(v), _mm_set1_ps(lo));  // NaN in the first operand: lo
+    x = _mm_min_ps(x, _mm_set1_ps(hi));
     return _mm_cvtss_f32(x);
 #else
     v = v > lo ? v : lo;
@@ -144,6 +144,12 @@ inline float allpass(int16_t *cell, float v, float q) noexcept {
     const float t = v + q * z;
     *cell = store_cell(t);
     return z - q * t;
+}
+
+// acc[f] += cell[f] x gain over a stretch (independent frames: vectorises).
+__attribute__((noinline)) void accumulate(float *__restrict acc, const int16_t *__restrict cell,
+                                          float gain, size_t n) noexcept {
+    for (size_t f = 0; f < n; ++f) acc[f] += static_cast<float>(cell[f]) * gain;
 }
 
 // The frames run in stretches in which no line position, read head or tap index wraps and no
@@ -214,6 +220,7 @@ void run(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frame
     constexpr size_t kChunk = 256;
     int16_t xin[kChunk * N], yout[kChunk * N];
     float sum[2][kChunk];
+    float diffused[kChunk], lfo_s[Modulated ? kChunk : 1], lfo_c[Modulated ? kChunk : 1];
 
     for (size_t done = 0; done < frames;) {
         size_t n = least(frames - done, kChunk);
@@ -230,6 +237,7 @@ void run(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frame
         int16_t *pdw = pd + w;
         const int16_t *pdr = pd + rd;
 
+        // Oscillator, input stage and diffusers, which the tank does not feed back into.
         for (size_t f = 0; f < n; ++f) {
             // 1. Oscillator.
             if (k != 0.0f) {
@@ -262,6 +270,12 @@ void run(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frame
             v = allpass(L[1] + f, v, q01);
             v = allpass(L[2] + f, v, q23);
             v = allpass(L[3] + f, v, q23);
+            diffused[f] = v;
+            if constexpr (Modulated) lfo_s[f] = s, lfo_c[f] = c;
+        }
+        // The tank, on the diffused input of the stretch.
+        for (size_t f = 0; f < n; ++f) {
+            const float v = diffused[f];
             // 8-9. The two tank halves; each takes the other's last delay from the frame's start.
             const float cross_b = L[11][f];
             const float cross_a = L[7][f];
@@ -278,8 +292,8 @@ void run(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frame
                     const float r0 = base[l][at], r1 = base[l][before];
                     return r0 + (r1 - r0) * fr;
                 };
-                z4 = tap_at(4, top4, s);
-                z8 = tap_at(8, top8, c);
+                z4 = tap_at(4, top4, lfo_s[f]);
+                z8 = tap_at(8, top8, lfo_c[f]);
             } else {
                 // With no excursion d is len - 1 exactly and the interpolation weight 0.
                 z4 = h4[f];
@@ -312,11 +326,7 @@ void run(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frame
             float *__restrict acc = sum[ch];
             for (size_t f = 0; f < n; ++f) acc[f] = 0.0f;
             const uint32_t t0 = ch == 0 ? 0 : first_group, t1 = ch == 0 ? first_group : taps;
-            for (uint32_t t = t0; t < t1; ++t) {
-                const int16_t *__restrict cell = tap[t].base + tap[t].index;
-                const float gain = tap[t].gain;
-                for (size_t f = 0; f < n; ++f) acc[f] += static_cast<float>(cell[f]) * gain;
-            }
+            for (uint32_t t = t0; t < t1; ++t) accumulate(acc, tap[t].base + tap[t].index, tap[t].gain, n);
         }
         // 12-13. Width, tilt and mix.
         for (size_t f = 0; f < n; ++f) {
