@@ -152,6 +152,74 @@ __attribute__((noinline)) void accumulate(float *__restrict acc, const int16_t *
     for (size_t f = 0; f < n; ++f) acc[f] += static_cast<float>(cell[f]) * gain;
 }
 
+// Saturating truncation to a cell, written so that loops over stretches vectorise (the compare
+// and select forms give the same results as clamp_lo, NaN included).
+inline int16_t cell_of(float t) noexcept {
+    float v = t > -32768.0f ? t : -32768.0f;
+    v = v < 32767.0f ? v : 32767.0f;
+    return static_cast<int16_t>(static_cast<int32_t>(v));
+}
+
+// An all-pass over a stretch: v[f] in, v[f] out.
+void allpass_stretch(int16_t *__restrict line, float *__restrict v, float q, size_t n) noexcept {
+    for (size_t f = 0; f < n; ++f) {
+        const float z = line[f];
+        const float t = v[f] + q * z;
+        line[f] = cell_of(t);
+        v[f] = z - q * t;
+    }
+}
+
+// The decay all-pass (input g x v) and the delay after it, over a stretch.
+void scaled_allpass_delay(int16_t *__restrict ap, int16_t *__restrict delay, const float *__restrict v,
+                          float g, float q, size_t n) noexcept {
+    for (size_t f = 0; f < n; ++f) {
+        const float z = ap[f];
+        const float t = g * v[f] + q * z;
+        ap[f] = cell_of(t);
+        delay[f] = cell_of(z - q * t);
+    }
+}
+
+// The first part of a tank half over a stretch: the modulated all-pass (line `base`, written at
+// position pos + f), the delay after it and the damping low-pass. v holds the half's input and
+// receives the damped delay output.
+template <bool Modulated>
+void half(int16_t *base, uint32_t len, uint32_t pos, float top, const int16_t *head,
+          int16_t *__restrict delay, float *__restrict v, const float *__restrict lfo, float excursion,
+          float q, float damp, float &zd, size_t n) noexcept {
+    int16_t *line = base + pos;
+    float z_state = zd;
+    for (size_t f = 0; f < n; ++f) {
+        float z;
+        if constexpr (Modulated) {
+            // A fractional read d frames behind the write position, interpolated towards one
+            // frame further back.
+            const float d = clamp_lo(top - excursion + lfo[f] * excursion, 1.0f, top);
+            const uint32_t i = static_cast<uint32_t>(d);
+            const float fr = d - static_cast<float>(i);
+            const uint32_t at = behind(pos + static_cast<uint32_t>(f), len, i);
+            const uint32_t before = at == 0 ? len - 1 : at - 1;
+            const float r0 = base[at], r1 = base[before];
+            z = r0 + (r1 - r0) * fr;
+        } else {
+            // With no excursion d is len - 1 exactly and the interpolation weight 0: the cell
+            // one ahead of the write position, which this stretch writes only a frame later.
+            (void)lfo;
+            z = head[f];
+        }
+        const float t = v[f] + q * z;
+        line[f] = store_cell(t);
+        const float o = z - q * t;
+        float val = delay[f];
+        delay[f] = store_cell(o);
+        if (damp > 0.0f) val = (val - z_state) * damp + z_state;
+        z_state = val;
+        v[f] = val;
+    }
+    zd = z_state;
+}
+
 // The frames run in stretches in which no line position, read head or tap index wraps and no
 // tap's cell is overwritten after the frame that reads it: inside a stretch every line is a
 // plain array indexed by the frame, and the taps of a whole stretch are read after its frames
@@ -220,7 +288,7 @@ void run(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frame
     constexpr size_t kChunk = 256;
     int16_t xin[kChunk * N], yout[kChunk * N];
     float sum[2][kChunk];
-    float diffused[kChunk], lfo_s[Modulated ? kChunk : 1], lfo_c[Modulated ? kChunk : 1];
+    float va[kChunk], vb[kChunk], lfo_s[kChunk], lfo_c[kChunk];
 
     for (size_t done = 0; done < frames;) {
         size_t n = least(frames - done, kChunk);
@@ -237,7 +305,7 @@ void run(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frame
         int16_t *pdw = pd + w;
         const int16_t *pdr = pd + rd;
 
-        // Oscillator, input stage and diffusers, which the tank does not feed back into.
+        // Oscillator and input stage: the recurrences, frame by frame.
         for (size_t f = 0; f < n; ++f) {
             // 1. Oscillator.
             if (k != 0.0f) {
@@ -247,6 +315,7 @@ void run(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frame
                 s = 0.0f;
                 c = 1.0f;
             }
+            if constexpr (Modulated) lfo_s[f] = s, lfo_c[f] = c;
             // 2-3. Mono input and predelay.
             const float h = N == 1 ? static_cast<float>(xin[f])
                                    : (static_cast<float>(xin[2 * f]) + static_cast<float>(xin[2 * f + 1])) * 0.5f;
@@ -265,61 +334,24 @@ void run(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frame
                 const float u = clamp_lo(v / 32768.0f, -1.0f, 1.0f);
                 v = (u - sat * (u * u * u) / 3.0f) * 32768.0f;
             }
-            // 7. Input diffusion.
-            v = allpass(L[0] + f, v, q01);
-            v = allpass(L[1] + f, v, q01);
-            v = allpass(L[2] + f, v, q23);
-            v = allpass(L[3] + f, v, q23);
-            diffused[f] = v;
-            if constexpr (Modulated) lfo_s[f] = s, lfo_c[f] = c;
+            va[f] = v;
         }
-        // The tank, on the diffused input of the stretch.
+        // 7. Input diffusion. Every frame of an all-pass or a delay touches only the cell at its
+        // own position, which the stretch has not written before: the stages run over the whole
+        // stretch at once (and vectorise).
+        allpass_stretch(L[0], va, q01, n);
+        allpass_stretch(L[1], va, q01, n);
+        allpass_stretch(L[2], va, q23, n);
+        allpass_stretch(L[3], va, q23, n);
+        // 8-9. Inputs of the halves, each with the other's last delay cell from the frame's start.
         for (size_t f = 0; f < n; ++f) {
-            const float v = diffused[f];
-            // 8-9. The two tank halves; each takes the other's last delay from the frame's start.
-            const float cross_b = L[11][f];
-            const float cross_a = L[7][f];
-            float z4, z8;
-            if constexpr (Modulated) {
-                // A fractional read d frames behind the write position, interpolated towards
-                // one frame further back.
-                auto tap_at = [&](int l, float top, float lfo) noexcept {
-                    const float d = clamp_lo(top - excursion + lfo * excursion, 1.0f, top);
-                    const uint32_t i = static_cast<uint32_t>(d);
-                    const float fr = d - static_cast<float>(i);
-                    const uint32_t at = behind(pos[l] + static_cast<uint32_t>(f), len[l], i);
-                    const uint32_t before = at == 0 ? len[l] - 1 : at - 1;
-                    const float r0 = base[l][at], r1 = base[l][before];
-                    return r0 + (r1 - r0) * fr;
-                };
-                z4 = tap_at(4, top4, lfo_s[f]);
-                z8 = tap_at(8, top8, lfo_c[f]);
-            } else {
-                // With no excursion d is len - 1 exactly and the interpolation weight 0.
-                z4 = h4[f];
-                z8 = h8[f];
-            }
-            {
-                const float t = (v + g * cross_b) + q48 * z4;
-                L[4][f] = store_cell(t);
-                const float o = z4 - q48 * t;
-                float val = L[5][f];
-                L[5][f] = store_cell(o);
-                if (damp > 0.0f) val = (val - za) * damp + za;
-                za = val;
-                L[7][f] = store_cell(allpass(L[6] + f, g * val, q610));
-            }
-            {
-                const float t = (v + g * cross_a) + q48 * z8;
-                L[8][f] = store_cell(t);
-                const float o = z8 - q48 * t;
-                float val = L[9][f];
-                L[9][f] = store_cell(o);
-                if (damp > 0.0f) val = (val - zb) * damp + zb;
-                zb = val;
-                L[11][f] = store_cell(allpass(L[10] + f, g * val, q610));
-            }
+            vb[f] = va[f] + g * static_cast<float>(L[7][f]);
+            va[f] = va[f] + g * static_cast<float>(L[11][f]);
         }
+        half<Modulated>(base[4], len[4], pos[4], top4, h4, L[5], va, lfo_s, excursion, q48, damp, za, n);
+        scaled_allpass_delay(L[6], L[7], va, g, q610, n);
+        half<Modulated>(base[8], len[8], pos[8], top8, h8, L[9], vb, lfo_c, excursion, q48, damp, zb, n);
+        scaled_allpass_delay(L[10], L[11], vb, g, q610, n);
 
         // 10. Taps of the stretch, frame by frame in tap order per channel.
         for (int ch = 0; ch < N; ++ch) {
