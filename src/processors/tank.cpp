@@ -160,6 +160,17 @@ inline int16_t cell_of(float t) noexcept {
     return static_cast<int16_t>(static_cast<int32_t>(v));
 }
 
+// The output sample x dry + y wet, rounded half away from zero and saturated (NaN gives 0),
+// written so that loops over stretches vectorise; the same results as round_s16.
+inline int16_t mixed(int16_t x, float dry, float y, float wet) noexcept {
+    float v = static_cast<float>(x) * dry + y * wet;
+    v = v == v ? v : 0.0f;
+    float r = v + std::copysign(0.5f, v);
+    r = r > -32768.0f ? r : -32768.0f;
+    r = r < 32767.0f ? r : 32767.0f;
+    return static_cast<int16_t>(static_cast<int32_t>(r));
+}
+
 // An all-pass over a stretch: v[f] in, v[f] out.
 void allpass_stretch(int16_t *__restrict line, float *__restrict v, float q, size_t n) noexcept {
     for (size_t f = 0; f < n; ++f) {
@@ -360,31 +371,33 @@ void run(const Config &cf, Run &r, const uint8_t *in, uint8_t *out, size_t frame
             const uint32_t t0 = ch == 0 ? 0 : first_group, t1 = ch == 0 ? first_group : taps;
             for (uint32_t t = t0; t < t1; ++t) accumulate(acc, tap[t].base + tap[t].index, tap[t].gain, n);
         }
-        // 12-13. Width, tilt and mix.
-        for (size_t f = 0; f < n; ++f) {
-            float o[N];
-            if (N == 1) {
-                o[0] = sum[0][f] * 0.5f;
-            } else {
-                float A = sum[0][f], B = sum[N - 1][f];
-                if (width != 1.0f) {
-                    const float m = (A + B) * 0.5f, sd = (A - B) * 0.5f * width;
-                    A = m + sd;
-                    B = m - sd;
-                }
-                o[0] = A;
-                o[N - 1] = B;
-            }
-            for (int ch = 0; ch < N; ++ch) {
-                float y = o[ch];
-                if (tilt_c > 0.0f) {
-                    zt[ch] = (y - zt[ch]) * tilt_c + zt[ch];
-                    if (tilt_on) y = (y - zt[ch]) * tilt_hi + zt[ch] * tilt_lo;
-                }
-                yout[f * N + ch] =
-                    static_cast<int16_t>(round_s16(static_cast<float>(xin[f * N + ch]) * dry + y * wet));
+        // 12. Width (vectorises).
+        if (N == 1) {
+            for (size_t f = 0; f < n; ++f) sum[0][f] = sum[0][f] * 0.5f;
+        } else if (width != 1.0f) {
+            for (size_t f = 0; f < n; ++f) {
+                const float A = sum[0][f], B = sum[N - 1][f];
+                const float m = (A + B) * 0.5f, sd = (A - B) * 0.5f * width;
+                sum[0][f] = m + sd;
+                sum[N - 1][f] = m - sd;
             }
         }
+        // 13. Tilt (a recurrence per channel), then the mix (vectorises).
+        if (tilt_c > 0.0f) {
+            for (int ch = 0; ch < N; ++ch) {
+                float z = zt[ch];
+                float *__restrict o = sum[ch];
+                for (size_t f = 0; f < n; ++f) {
+                    const float y = o[f];
+                    z = (y - z) * tilt_c + z;
+                    if (tilt_on) o[f] = (y - z) * tilt_hi + z * tilt_lo;
+                }
+                zt[ch] = z;
+            }
+        }
+        for (size_t f = 0; f < n; ++f)
+            for (int ch = 0; ch < N; ++ch)
+                yout[f * N + ch] = mixed(xin[f * N + ch], dry, sum[ch][f], wet);
         std::memcpy(out + done * N * 2, yout, n * N * 2);
 
         // 11. Every index moves on by the stretch.
