@@ -66,6 +66,7 @@ const ExecStep kSteps[] = {
     add_type(TypeSlot::MeterState, meter_state_spec),
     add_type(TypeSlot::VorbisStream, vorbis_stream_spec),
     add_int("METER_MAX_BANDS", 96),
+    add_type(TypeSlot::TankState, tank_state_spec),
     add_type(TypeSlot::ModalState, modal_state_spec),
     add_int("MODAL_FRAMES", 256),
     add_int("MODAL_MAX_MODES", 64),

@@ -50,6 +50,7 @@ extern PyType_Spec biquad_f32_state_spec;
 extern PyType_Spec allpass_f32_state_spec;
 extern PyType_Spec modal_state_spec;
 extern PyType_Spec convolver_state_spec;
+extern PyType_Spec tank_state_spec;
 
 // Module functions, one per stateless function.
 PyObject *mix_s16(PyObject *, PyObject *args);
