@@ -240,6 +240,114 @@ class Reverb(Stage):
         return f"reverb {self.room:g}"
 
 
+class Waveshaper(Stage):
+    """Oversampled waveshaper (WaveshaperState) over a loaded soft-clipping curve, with a touch of
+    backlash; the polyphase all-pass interpolators keep the aliasing down."""
+
+    name = "waveshaper"
+    needs = ("WaveshaperState",)
+    DRIVE, BIAS, OUTPUT_GAIN, MIX, HYSTERESIS = range(5)
+
+    def __init__(self, rate: int, drive: float, oversample: int):
+        self.state = _sonolith.WaveshaperState(sample_rate=rate, oversample=oversample, channel_count=2)
+        curve = array.array("h", (round(32767 * math.tanh(2.5 * (i / 32 - 1)) / math.tanh(2.5)) for i in range(65)))
+        self.state.load_curve(curve)
+        for option, value in ((self.DRIVE, drive), (self.OUTPUT_GAIN, 0.7), (self.MIX, 1.0), (self.HYSTERESIS, 0.2)):
+            self.state.configure(option, value)
+        self.state.finish()
+        self.drive, self.oversample = drive, oversample
+
+    def process(self, block):
+        return self.state.process(block)
+
+    def describe(self):
+        return f"waveshaper {self.drive:g}x/{self.oversample}x"
+
+
+class TapeDelay(Stage):
+    """Tape-style feedback delay (FeedbackDelayState): wow, a darkening tone filter and gentle
+    saturation in the feedback path."""
+
+    name = "tape"
+    needs = ("FeedbackDelayState",)
+    DELAY_MS, FEEDBACK, MIX, TONE_HZ, HIGHPASS_HZ, WOW_HZ, WOW_DEPTH_MS, CROSS, SATURATION = range(9)
+
+    def __init__(self, rate: int, ms: float, feedback: float, mix: float):
+        self.state = _sonolith.FeedbackDelayState(sample_rate=rate, max_delay_ms=max(ms * 1.2, 50.0),
+                                                  channel_count=2)
+        for option, value in ((self.DELAY_MS, ms), (self.FEEDBACK, feedback), (self.MIX, mix),
+                              (self.TONE_HZ, 3500.0), (self.HIGHPASS_HZ, 120.0), (self.WOW_HZ, 0.8),
+                              (self.WOW_DEPTH_MS, 1.5), (self.CROSS, 0.3), (self.SATURATION, 0.4)):
+            self.state.configure(option, value)
+        self.state.finish()
+        self.ms = ms
+
+    def process(self, block):
+        return self.state.process(block)
+
+    def describe(self):
+        return f"tape {self.ms:g} ms"
+
+
+class Plate(Stage):
+    """Plate reverb (TankState): predelay, input diffusion, a modulated figure-of-eight tank with
+    damping, and output taps."""
+
+    name = "plate"
+    needs = ("TankState",)
+    DECAY, DIFFUSION, DAMPING_HZ, BANDWIDTH_HZ, HIGHPASS_HZ, PREDELAY_MS, MOD_DEPTH_MS, MOD_HZ = range(8)
+    MIX = 11
+
+    def __init__(self, rate: int, decay: float, mix: float):
+        self.state = _sonolith.TankState(sample_rate=rate, channel_count=2)
+        for option, value in ((self.DECAY, decay), (self.DAMPING_HZ, 6000.0), (self.BANDWIDTH_HZ, 9000.0),
+                              (self.HIGHPASS_HZ, 80.0), (self.PREDELAY_MS, 15.0), (self.MOD_DEPTH_MS, 0.5),
+                              (self.MOD_HZ, 0.7), (self.MIX, mix)):
+            self.state.configure(option, value)
+        self.state.finish()
+        self.decay = decay
+
+    def process(self, block):
+        return self.state.process(block)
+
+    def describe(self):
+        return f"plate {self.decay:g}"
+
+
+class Room(Stage):
+    """Convolution with a synthetic room impulse (ConvolverState.synthesize). The convolver has a
+    fixed latency of CONVOLVE_FRAMES frames: they are dropped at the start and pushed out at the
+    end, so the stage keeps the stream's length and timing."""
+
+    name = "room"
+    needs = ("ConvolverState",)
+    MIX = 0
+
+    def __init__(self, rate: int, decay_s: float, mix: float):
+        latency = getattr(_sonolith, "CONVOLVE_FRAMES", 256)
+        partitions = max(1, min(getattr(_sonolith, "CONVOLVE_MAX_PARTITIONS", 512),
+                                math.ceil(rate * decay_s / latency)))
+        self.state = _sonolith.ConvolverState(sample_rate=rate, partitions=partitions, ir_channels=2, channel_count=2)
+        self.state.synthesize(decay_s, 7000.0, 8.0, 2.0, 2024)
+        self.state.configure(self.MIX, mix / 2)  # 0 dry, 0.5 both, 1 wet
+        self.latency = self.to_drop = latency
+        self.decay = decay_s
+
+    def process(self, block):
+        out = self.state.process(block)
+        if self.to_drop:
+            cut = min(self.to_drop, len(out) // FRAME_BYTES)
+            self.to_drop -= cut
+            out = out[cut * FRAME_BYTES:]
+        return out
+
+    def flush(self):
+        return self.process(bytes(self.latency * FRAME_BYTES))
+
+    def describe(self):
+        return f"room {self.decay:g} s"
+
+
 class Width(Stage):
     """Stereo width through mid/side: 1.0 leaves the image, above widens, 0 folds to mono."""
 
@@ -301,6 +409,7 @@ def build_chain(args, rate: int) -> tuple[list[Stage], list[str]]:
         (Filter, args.filter != "off",
          lambda: Filter(rate, args.filter, args.cutoff, args.q, args.filter_gain_db, args.filter_mix)),
         (Ladder, args.drive == "ladder", lambda: Ladder(rate, args.ladder_cutoff, args.ladder_resonance)),
+        (Waveshaper, args.drive == "waveshaper", lambda: Waveshaper(rate, args.shaper_drive, args.oversample)),
         (Tremolo, args.tremolo_depth > 0 and args.tremolo_rate > 0,
          lambda: Tremolo(rate, args.tremolo_rate, args.tremolo_depth)),
         (Phaser, args.modulation == "phaser",
@@ -308,8 +417,11 @@ def build_chain(args, rate: int) -> tuple[list[Stage], list[str]]:
         (Chorus, args.modulation == "chorus", lambda: Chorus(rate, args.modulation_rate, args.modulation_mix)),
         (Echo, not args.no_echo and args.echo_ms > 0,
          lambda: Echo(rate, args.echo_ms, args.echo_feedback, args.echo_mix)),
+        (TapeDelay, args.tape_ms > 0, lambda: TapeDelay(rate, args.tape_ms, args.tape_feedback, args.tape_mix)),
         (Reverb, not args.no_reverb and args.reverb_mix > 0,
          lambda: Reverb(args.room_size, args.damping, args.reverb_mix)),
+        (Plate, "plate" in args.space, lambda: Plate(rate, args.plate_decay, args.space_mix)),
+        (Room, "room" in args.space, lambda: Room(rate, args.room_decay, args.space_mix)),
         (Width, args.width != 1.0, lambda: Width(args.width)),
         (Limiter, not args.no_limiter,
          lambda: Limiter(rate, args.limit_db, args.limiter_release_ms, args.lookahead_ms)),
@@ -502,7 +614,7 @@ def speed(seconds: float, spent: float) -> str:
 
 
 # What --all switches on: option -> the value it takes when it is "off".
-ALL_STAGES = {"drive": "ladder", "modulation": "phaser"}
+ALL_STAGES = {"drive": "ladder", "modulation": "phaser", "space": "plate+room"}
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -531,6 +643,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     g.add_argument("--ladder-cutoff", type=float, metavar="HZ", default=2500.0, help="ladder cut-off in Hz (default 2500)")
     g.add_argument("--ladder-resonance", type=float, metavar="K", default=2.0,
                    help="ladder resonance 0..4.2, about 4 self-oscillates (default 2)")
+    g.add_argument("--shaper-drive", type=float, metavar="X", default=2.0, help="waveshaper drive (default 2)")
+    g.add_argument("--oversample", type=int, choices=[1, 2, 4, 8, 16], default=4,
+                   help="waveshaper oversampling factor (default 4)")
 
     g = parser.add_argument_group("tremolo and width")
     g.add_argument("--tremolo-rate", type=float, metavar="HZ", default=4.0, help="tremolo rate in Hz, 0 = off (default 4)")
@@ -560,6 +675,19 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     g.add_argument("--reverb-mix", type=float, metavar="MIX", default=0.25,
                    help="reverb mix: 0 dry, 0.5 dry and full reverb, 1 reverb only (default 0.25)")
 
+    g = parser.add_argument_group("tape delay, plate and room")
+    g.add_argument("--tape-ms", type=float, metavar="MS", default=0.0,
+                   help="tape delay time in ms after the echo, 0 = off (default off; --all: 280)")
+    g.add_argument("--tape-feedback", type=float, metavar="FB", default=0.45, help="tape delay feedback 0..0.99 (default 0.45)")
+    g.add_argument("--tape-mix", type=float, metavar="MIX", default=0.35,
+                   help="tape delay mix: 0 dry, 1 dry and full wet, 2 wet only (default 0.35)")
+    g.add_argument("--space", choices=["off", "plate", "room", "plate+room"], default="off",
+                   help="a plate reverb and/or a convolution room beside the reverb (default off; --all: plate+room)")
+    g.add_argument("--plate-decay", type=float, metavar="G", default=0.6, help="plate decay 0..0.999 (default 0.6)")
+    g.add_argument("--room-decay", type=float, metavar="S", default=0.8, help="room impulse decay in seconds (default 0.8)")
+    g.add_argument("--space-mix", type=float, metavar="MIX", default=0.3,
+                   help="plate and room mix: 0 dry, 1 dry and full wet, 2 wet only (default 0.3)")
+
     g = parser.add_argument_group("limiter")
     g.add_argument("--no-limiter", action="store_true", help="leave out the limiter stage")
     g.add_argument("--limit-db", type=float, metavar="DB", default=-1.0, help="limiter threshold in dBFS (default -1)")
@@ -571,6 +699,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         for option, value in ALL_STAGES.items():
             if getattr(args, option) == "off":
                 setattr(args, option, value)
+        if args.tape_ms == 0:
+            args.tape_ms = 280.0
+    if not 0 < args.room_decay <= 2.5:
+        parser.error("--room-decay must be above 0 and at most 2.5 s")
+    if not 0 <= args.tape_ms <= 5000:
+        parser.error("--tape-ms must be between 0 and 5000")
     if args.seconds is not None and args.seconds <= 0:
         parser.error("--seconds must be positive")
     if args.cutoff <= 0 or args.q <= 0:

@@ -184,13 +184,18 @@ def test_spectrum_rows_follow_the_meter(demo):
     ("--modulation", "phaser", "-> phaser 0.3 Hz -> echo"),
     ("--modulation", "chorus", "-> chorus 0.3 Hz -> echo"),
     ("--drive", "ladder", "lowpass 7000 Hz -> ladder 2500 Hz -> tremolo"),
+    ("--drive", "waveshaper", "lowpass 7000 Hz -> waveshaper 2x/4x -> tremolo"),
+    ("--tape-ms", "tape", "echo 375 ms -> tape 120 ms -> reverb"),
+    ("--space", "plate", "reverb 0.75 -> plate 0.6 -> width"),
+    ("--space", "room", "reverb 0.75 -> room 0.8 s -> width"),
 ])
 def test_optional_stages(demo, capsys, tmp_path, option, stage, shown):
     cls = {s.name: s for s in demo.Stage.__subclasses__()}[stage]
     if not cls.available():
         pytest.skip(f"{stage} is not in this build")
     common = [CLIP, "--no-plot", "--seconds", "0.5", "--no-limiter"]
-    report = run(demo, capsys, *common, "-o", tmp_path / "m.wav", option, stage)
+    value = {"tape": "120"}.get(stage, stage)
+    report = run(demo, capsys, *common, "-o", tmp_path / "m.wav", option, value)
     run(demo, capsys, *common, "-o", tmp_path / "plain.wav")
     assert shown in report
     moved, plain = read_wav(tmp_path / "m.wav")[1], read_wav(tmp_path / "plain.wav")[1]
@@ -201,6 +206,7 @@ def test_all_switches_on_the_optional_stages(demo, capsys, tmp_path):
     args = demo.parse_args([str(CLIP), "--all"])
     assert all(getattr(args, option) == value for option, value in demo.ALL_STAGES.items())
     assert demo.parse_args([str(CLIP), "--all", "--modulation", "chorus"]).modulation == "chorus"
+    assert args.tape_ms == 280 and demo.parse_args([str(CLIP)]).tape_ms == 0
 
 
 def test_help_and_argument_errors(demo, capsys, tmp_path):
@@ -216,3 +222,12 @@ def test_help_and_argument_errors(demo, capsys, tmp_path):
             demo.main([*argv, "-o", str(tmp_path / "e.wav")])
         assert exit_.value.code == 2
     assert not (tmp_path / "e.wav").exists()
+
+
+def test_room_takes_its_latency_back_out(demo, capsys, tmp_path):
+    if not demo.Room.available():
+        pytest.skip("ConvolverState is not in this build")
+    common = [CLIP, "--no-plot", "--seconds", "0.5", "--no-limiter", "--no-reverb"]
+    run(demo, capsys, *common, "-o", tmp_path / "dry.wav", "--space", "room", "--space-mix", "0")
+    run(demo, capsys, *common, "-o", tmp_path / "plain.wav")
+    assert np.array_equal(read_wav(tmp_path / "dry.wav")[1], read_wav(tmp_path / "plain.wav")[1])
