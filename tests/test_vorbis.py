@@ -33,14 +33,16 @@ def synth(rate, channels, seconds, seed):
     return np.clip(np.stack(cols, 1), -32768, 32767).astype("<i2")
 
 
-def encode(path, pcm, rate):
+def encode(path, pcm, rate, serial):
+    # Every file gets its own serial number: the encoder otherwise derives it from the clock, so
+    # two files encoded within the same second share it and their concatenation is not a chain.
     wav = path.with_suffix(".wav")
     with wave.open(str(wav), "wb") as w:
         w.setnchannels(pcm.shape[1])
         w.setsampwidth(2)
         w.setframerate(rate)
         w.writeframes(pcm.tobytes())
-    subprocess.run(["oggenc", "-Q", "-q", "3", "-o", str(path), str(wav)], check=True)
+    subprocess.run(["oggenc", "-Q", "-q", "3", "-s", str(serial), "-o", str(path), str(wav)], check=True)
     return path.read_bytes()
 
 
@@ -50,10 +52,10 @@ def files(tmp_path_factory):
     out = {}
     for name, rate, ch, seed in [("mono22k", 22050, 1, 1), ("stereo44k", 44100, 2, 2),
                                  ("stereo48k", 48000, 2, 3), ("mono8k", 8000, 1, 4)]:
-        out[name] = encode(d / f"{name}.ogg", synth(rate, ch, SECONDS, seed), rate)
-    out["stereo44k_b"] = encode(d / "b.ogg", synth(44100, 2, SECONDS / 2, 5), 44100)
-    out["mono44k"] = encode(d / "m.ogg", synth(44100, 1, SECONDS / 2, 6), 44100)
-    out["stereo22k"] = encode(d / "s22.ogg", synth(22050, 2, SECONDS / 2, 7), 22050)
+        out[name] = encode(d / f"{name}.ogg", synth(rate, ch, SECONDS, seed), rate, seed)
+    out["stereo44k_b"] = encode(d / "b.ogg", synth(44100, 2, SECONDS / 2, 5), 44100, 5)
+    out["mono44k"] = encode(d / "m.ogg", synth(44100, 1, SECONDS / 2, 6), 44100, 6)
+    out["stereo22k"] = encode(d / "s22.ogg", synth(22050, 2, SECONDS / 2, 7), 22050, 7)
     out["chain"] = out["stereo44k"] + out["stereo44k_b"]
     out["chain_channels"] = out["stereo44k"] + out["mono44k"]
     out["chain_rate"] = out["stereo44k"] + out["stereo22k"]
