@@ -506,7 +506,11 @@ class Harness:
             elif isinstance(old, bool):
                 args[i] = val.truth(rng)
             elif isinstance(old, int):
-                args[i] = rng.choice([val.integer(rng), old + rng.choice([-1, 1]), -old, old * 2**16])
+                # The scaled value leaves 32 bits (it probes size products and truncations). A
+                # smaller factor would land small counts in the range that allocates and then
+                # legitimately works for minutes under the sanitizers, and trip the watchdog.
+                wide = old * (2**16 if abs(old) >= 2**16 else 2**32)
+                args[i] = rng.choice([val.integer(rng), old + rng.choice([-1, 1]), -old, wide])
             elif isinstance(old, float):
                 args[i] = val.real(rng)
             else:
