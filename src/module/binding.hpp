@@ -123,6 +123,32 @@ inline PyObject *new_bytes(size_t n, uint8_t **data) noexcept {
     return result;
 }
 
+// The block of a processor's `process(input)` call: the caller's buffer of interleaved 16-bit
+// frames and a new bytes object of the same size for the kernel to fill. start() returns that
+// object, or nullptr with the exception set; a buffer that is not whole frames of `channels`
+// channels raises ValueError (the view is given back first, so that an exporter's release code
+// runs before the error is set).
+struct FrameBlock {
+    BufferView input;
+    uint8_t *out = nullptr;
+    size_t frames = 0;
+
+    PyObject *start(PyObject *arg, size_t channels) noexcept {
+        if (!input.acquire(arg, PyBUF_SIMPLE)) return nullptr;
+        const size_t frame_bytes = 2 * channels;
+        if (frame_bytes == 0 || input.size() % frame_bytes != 0) {
+            input.release();
+            // No channels: a record whose __init__ never ran (the entry points check that first).
+            return value_error(frame_bytes == 0 ? kNotInitialised
+                                                : "input must be whole 16-bit frames for the configured channel count");
+        }
+        PyObject *result = new_bytes(input.size(), &out);
+        if (result != nullptr) frames = input.size() / frame_bytes;
+        return result;
+    }
+    const uint8_t *in() const noexcept { return input.bytes(); }
+};
+
 // ---------------------------------------------------------------------------------------------
 // Kernels without the GIL
 

@@ -560,23 +560,15 @@ PyObject *peak_gain(ConvolverObject *self, PyObject *) {
 }
 
 PyObject *process(ConvolverObject *self, PyObject *arg) {
-    BufferView in;
-    if (!in.acquire(arg, PyBUF_SIMPLE)) return nullptr;
     kernel::Convolver &c = self->conv;
-    const size_t frame_bytes = size_t(c.channels) * 2;
-    if (in.size() % frame_bytes != 0) {
-        in.release();
-        return value_error("input must be whole 16-bit frames for the configured channel count");
-    }
-    uint8_t *out;
-    PyObject *result = new_bytes(in.size(), &out);
+    FrameBlock b;
+    PyObject *result = b.start(arg, c.channels);
     if (result == nullptr) return nullptr;
-    const size_t frames = in.size() / frame_bytes;
-    if (frames > 0) {
+    if (b.frames > 0) {
         c.silent = 0;
         c.silence_run = 0;
     }
-    without_gil(stream_work(c, frames), [&] { kernel::stream(c, in.bytes(), out, frames); });
+    without_gil(stream_work(c, b.frames), [&] { kernel::stream(c, b.in(), b.out, b.frames); });
     return result;
 }
 

@@ -331,6 +331,74 @@ Call prepare(const Config &c, Run &r, const int16_t *line, size_t frames) noexce
     return k;
 }
 
+// The wow shape at its current phase: linear interpolation between two neighbouring entries.
+[[gnu::always_inline]] inline float shape_value(const Run &r) noexcept {
+    const uint32_t lg = r.shape_log2, ph = r.shape_phase;
+    const uint32_t i = ph >> (32 - lg), nx = (i + 1) & ((uint32_t(1) << lg) - 1);
+    const float t = static_cast<float>(ph << lg) * delay_pitch::kPhaseScale;
+    const int32_t a = load_s16(r.shape, i), b = load_s16(r.shape, nx);
+    return (static_cast<float>(a) + static_cast<float>(b - a) * t) * 3.0517578125e-05f;
+}
+
+// A frame's wow value: the oscillator step with coefficient `wk` (`skip_step` where the step is
+// known to leave x and y as they are), the shape phase advancing by `winc`, and the stop of a
+// winding-down wow at its next zero crossing. The callers pass the call's values in locals: the
+// kernels' byte-wise stores could alias a Call read through a reference.
+[[gnu::always_inline]] inline float wow_step(Run &r, float &x, float &y, float wk, uint32_t winc, bool winding,
+                                             bool skip_step) noexcept {
+    if (!r.wow_stopped && !skip_step) {
+        x = x + wk * y;
+        y = y - wk * x;
+    }
+    float w;
+    if (r.shape != nullptr) {
+        if (!r.wow_stopped) r.shape_phase += winc;
+        w = shape_value(r);
+    } else {
+        w = x;
+    }
+    if (r.wow_stopped) w = 0.0f;
+    if (winding && (r.last_wow == 0.0f || w == 0.0f || (w > 0.0f) != (r.last_wow > 0.0f))) {
+        r.wow_stopped = 1;
+        x = 0.0f;
+        y = y < 0.0f ? -1.0f : 1.0f;
+        w = 0.0f;
+    }
+    r.last_wow = w;
+    return w;
+}
+
+// A frame's slew of the delay toward its target, then the depth ramp; at the ramp's end a
+// pending shape switch takes effect and the depth ramps in again on the new shape.
+[[gnu::always_inline]] inline void slew_and_ramp(const Config &c, const Call &k, Run &r) noexcept {
+    if (c.slew > 0.0f) {
+        if (r.cur_delay < c.delay) {
+            r.cur_delay += c.slew;
+            if (r.cur_delay > c.delay) r.cur_delay = c.delay;
+        } else if (r.cur_delay > c.delay) {
+            r.cur_delay -= c.slew;
+            if (r.cur_delay < c.delay) r.cur_delay = c.delay;
+        }
+    }
+    if (r.ramp_counter > 0) {
+        if (--r.ramp_counter == 0) {
+            r.cur_depth = r.depth_target;
+            if (r.switch_pending) {
+                r.shape = c.shape;
+                r.shape_log2 = c.shape_log2;
+                r.switch_pending = 0;
+                if (c.wow_depth != 0.0f) {
+                    r.ramp_counter = k.h;
+                    r.depth_step = c.wow_depth / static_cast<float>(k.h);
+                }
+                r.depth_target = c.wow_depth;
+            }
+        } else {
+            r.cur_depth += r.depth_step;
+        }
+    }
+}
+
 template <int C, bool Pitch>
 void run_frames(const Config &cfg, Run &state, const Call &k, int16_t *line, const uint8_t *in, uint8_t *out,
                 size_t frames) noexcept {
@@ -346,6 +414,7 @@ void run_frames(const Config &cfg, Run &state, const Call &k, int16_t *line, con
     const bool aa = c.aa_active != 0;
     const float wk = k.k;
     const uint32_t winc = k.inc;
+    const bool winding = k.wow == WowMode::Winding;
     const bool pitch_zero = c.pitch == 0.0f;
     float raw[2] = {0.0f, 0.0f};
     uint32_t write = r.write;
@@ -358,59 +427,9 @@ void run_frames(const Config &cfg, Run &state, const Call &k, int16_t *line, con
             else
                 std::memcpy(r.aa, c.aa_target, sizeof r.aa);
         }
-        // 1. Wow value.
-        float w;
-        if (!r.wow_stopped) {
-            x = x + wk * y;
-            y = y - wk * x;
-        }
-        if (r.shape != nullptr) {
-            if (!r.wow_stopped) r.shape_phase += winc;
-            const uint32_t lg = r.shape_log2, ph = r.shape_phase;
-            const uint32_t i = ph >> (32 - lg), nx = (i + 1) & ((uint32_t(1) << lg) - 1);
-            const float t = static_cast<float>(ph << lg) * delay_pitch::kPhaseScale;
-            const int32_t a = load_s16(r.shape, i), b = load_s16(r.shape, nx);
-            w = (static_cast<float>(a) + static_cast<float>(b - a) * t) * 3.0517578125e-05f;
-        } else {
-            w = x;
-        }
-        if (r.wow_stopped) w = 0.0f;
-        if (k.wow == WowMode::Winding &&
-            (r.last_wow == 0.0f || w == 0.0f || (w > 0.0f) != (r.last_wow > 0.0f))) {
-            r.wow_stopped = 1;
-            x = 0.0f;
-            y = y < 0.0f ? -1.0f : 1.0f;
-            w = 0.0f;
-        }
-        r.last_wow = w;
-        // 2. Slew.
-        if (c.slew > 0.0f) {
-            if (r.cur_delay < c.delay) {
-                r.cur_delay += c.slew;
-                if (r.cur_delay > c.delay) r.cur_delay = c.delay;
-            } else if (r.cur_delay > c.delay) {
-                r.cur_delay -= c.slew;
-                if (r.cur_delay < c.delay) r.cur_delay = c.delay;
-            }
-        }
-        // 3. Depth ramp.
-        if (r.ramp_counter > 0) {
-            if (--r.ramp_counter == 0) {
-                r.cur_depth = r.depth_target;
-                if (r.switch_pending) {
-                    r.shape = c.shape;
-                    r.shape_log2 = c.shape_log2;
-                    r.switch_pending = 0;
-                    if (c.wow_depth != 0.0f) {
-                        r.ramp_counter = k.h;
-                        r.depth_step = c.wow_depth / static_cast<float>(k.h);
-                    }
-                    r.depth_target = c.wow_depth;
-                }
-            } else {
-                r.cur_depth += r.depth_step;
-            }
-        }
+        // 1. Wow value; 2. slew; 3. depth ramp.
+        const float w = wow_step(r, x, y, wk, winc, winding, false);
+        slew_and_ramp(c, k, r);
         // 4-6. Read.
         const float d = w * r.cur_depth + r.cur_delay;
         float rd[2];
@@ -520,10 +539,10 @@ void run_plain(const Config &cfg, Run &state, const Call &k, int16_t *line, cons
     const float gd = 2.0f - c.mix < 1.0f ? 2.0f - c.mix : 1.0f;
     const bool tone = c.tone_coef > 0.0f, highpass = c.highpass_coef > 0.0f;
     const bool saturate = c.saturation > 0.0f, tremolo = c.tremolo > 0.0f;
+    const float top = static_cast<float>(n - 2);
     const float wk = k.k;
     const uint32_t winc = k.inc;
-    const float top = static_cast<float>(n - 2);
-    const bool still = k.wow == WowMode::Still;
+    const bool winding = k.wow == WowMode::Winding, still = k.wow == WowMode::Still;
     float raw[2] = {0.0f, 0.0f};
 
     alignas(32) float dpos[kChunk], xs[kChunk], tt[kChunk], gw[kChunk];
@@ -539,72 +558,17 @@ void run_plain(const Config &cfg, Run &state, const Call &k, int16_t *line, cons
         // A still wow with no slew or ramp in progress gives the same position every frame.
         const bool fixed = still && r.ramp_counter == 0 && (c.slew == 0.0f || r.cur_delay == c.delay);
         if (fixed) {
-            float w = x;
-            if (r.shape != nullptr) {
-                const uint32_t lg = r.shape_log2, ph = r.shape_phase;
-                const uint32_t i = ph >> (32 - lg), nx = (i + 1) & ((uint32_t(1) << lg) - 1);
-                const float t = static_cast<float>(ph << lg) * delay_pitch::kPhaseScale;
-                const int32_t a = load_s16(r.shape, i), b = load_s16(r.shape, nx);
-                w = (static_cast<float>(a) + static_cast<float>(b - a) * t) * 3.0517578125e-05f;
-            }
+            float w = r.shape != nullptr ? shape_value(r) : x;
             if (r.wow_stopped) w = 0.0f;
             r.last_wow = w;
             const float d = w * r.cur_depth + r.cur_delay;
             for (size_t f = 0; f < m; ++f) dpos[f] = d, xs[f] = x;
         }
         for (size_t f = 0; f < m && !fixed; ++f) {
-            float w;
             // A still wow has x = +0 and y = +-1 (never started, or stopped), which a step with
             // k = 0 leaves exactly as they are: it is skipped.
-            if (!r.wow_stopped && !still) {
-                x = x + wk * y;
-                y = y - wk * x;
-            }
-            if (r.shape != nullptr) {
-                if (!r.wow_stopped) r.shape_phase += winc;
-                const uint32_t lg = r.shape_log2, ph = r.shape_phase;
-                const uint32_t i = ph >> (32 - lg), nx = (i + 1) & ((uint32_t(1) << lg) - 1);
-                const float t = static_cast<float>(ph << lg) * delay_pitch::kPhaseScale;
-                const int32_t a = load_s16(r.shape, i), b = load_s16(r.shape, nx);
-                w = (static_cast<float>(a) + static_cast<float>(b - a) * t) * 3.0517578125e-05f;
-            } else {
-                w = x;
-            }
-            if (r.wow_stopped) w = 0.0f;
-            if (k.wow == WowMode::Winding &&
-                (r.last_wow == 0.0f || w == 0.0f || (w > 0.0f) != (r.last_wow > 0.0f))) {
-                r.wow_stopped = 1;
-                x = 0.0f;
-                y = y < 0.0f ? -1.0f : 1.0f;
-                w = 0.0f;
-            }
-            r.last_wow = w;
-            if (c.slew > 0.0f) {
-                if (r.cur_delay < c.delay) {
-                    r.cur_delay += c.slew;
-                    if (r.cur_delay > c.delay) r.cur_delay = c.delay;
-                } else if (r.cur_delay > c.delay) {
-                    r.cur_delay -= c.slew;
-                    if (r.cur_delay < c.delay) r.cur_delay = c.delay;
-                }
-            }
-            if (r.ramp_counter > 0) {
-                if (--r.ramp_counter == 0) {
-                    r.cur_depth = r.depth_target;
-                    if (r.switch_pending) {
-                        r.shape = c.shape;
-                        r.shape_log2 = c.shape_log2;
-                        r.switch_pending = 0;
-                        if (c.wow_depth != 0.0f) {
-                            r.ramp_counter = k.h;
-                            r.depth_step = c.wow_depth / static_cast<float>(k.h);
-                        }
-                        r.depth_target = c.wow_depth;
-                    }
-                } else {
-                    r.cur_depth += r.depth_step;
-                }
-            }
+            const float w = wow_step(r, x, y, wk, winc, winding, still);
+            slew_and_ramp(c, k, r);
             dpos[f] = w * r.cur_depth + r.cur_delay;
             xs[f] = x;
             steady = steady && dpos[f] == dpos[0];
@@ -918,23 +882,15 @@ PyObject *reset(FeedbackDelayObject *self, PyObject *) {
 inline size_t work_units(const Config &c) noexcept { return c.pitch != 0.0f ? 40 : 12; }
 
 PyObject *process(FeedbackDelayObject *self, PyObject *arg) {
-    BufferView input;
-    if (!input.acquire(arg, PyBUF_SIMPLE)) return nullptr;
-    const size_t frame_bytes = 2 * size_t(self->config.channels);
-    if (input.size() % frame_bytes != 0) {
-        input.release();
-        return value_error("input must be whole 16-bit frames for the configured channel count");
-    }
-    uint8_t *out;
-    PyObject *result = new_bytes(input.size(), &out);
+    FrameBlock b;
+    PyObject *result = b.start(arg, self->config.channels);
     if (result == nullptr) return nullptr;
-    const size_t frames = input.size() / frame_bytes;
-    if (frames > 0) {
+    if (b.frames > 0) {
         self->run.asleep = 0;
         self->run.silent = 0;
     }
-    without_gil(kernel_work(input.size() / 2, work_units(self->config)), [&] {
-        feedback_delay::process(self->config, self->run, self->line.data, input.bytes(), out, frames);
+    without_gil(kernel_work(b.input.size() / 2, work_units(self->config)), [&] {
+        feedback_delay::process(self->config, self->run, self->line.data, b.in(), b.out, b.frames);
     });
     return result;
 }

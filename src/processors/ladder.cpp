@@ -336,20 +336,12 @@ PyObject *reset(LadderObject *self, PyObject *) {
 }
 
 PyObject *process(LadderObject *self, PyObject *arg) {
-    BufferView in;
-    if (!in.acquire(arg, PyBUF_SIMPLE)) return nullptr;
     kernel::Ladder &l = self->state;
-    const size_t frame_bytes = 2 * size_t(l.channels);
-    if (in.size() % frame_bytes != 0) {
-        in.release();
-        return value_error("input must be whole 16-bit frames for the configured channel count");
-    }
-    uint8_t *out;
-    PyObject *result = new_bytes(in.size(), &out);
+    FrameBlock b;
+    PyObject *result = b.start(arg, l.channels);
     if (result == nullptr) return nullptr;
-    const size_t frames = in.size() / frame_bytes;
-    without_gil(kernel_work(frames * l.channels * l.oversampling, 30),
-                [&] { kernel::process(l, in.bytes(), out, frames); });
+    without_gil(kernel_work(b.frames * l.channels * l.oversampling, 30),
+                [&] { kernel::process(l, b.in(), b.out, b.frames); });
     return result;
 }
 

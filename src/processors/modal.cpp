@@ -372,27 +372,19 @@ PyObject *silent(ModalObject *self, PyObject *) {
 }
 
 PyObject *process(ModalObject *self, PyObject *arg) {
-    BufferView in;
-    if (!in.acquire(arg, PyBUF_SIMPLE)) return nullptr;
-    const size_t frame_bytes = 2 * size_t(self->channels);
-    if (in.size() % frame_bytes != 0) {
-        in.release();
-        return value_error("input must be whole 16-bit frames for the configured channel count");
-    }
-    uint8_t *out;
-    PyObject *result = new_bytes(in.size(), &out);
+    FrameBlock b;
+    PyObject *result = b.start(arg, self->channels);
     if (result == nullptr) return nullptr;
-    const size_t frames = in.size() / frame_bytes;
     if (!has_tables(self) || self->state_count < size_t(self->modes) * self->channels ||
         self->s1.count < self->state_count || self->s2.count < self->state_count) {
-        if (in.size() != 0) std::memcpy(out, in.bytes(), in.size());
+        if (b.frames != 0) std::memcpy(b.out, b.in(), b.input.size());
         return result;
     }
     const kernel::Bank bank{self->sample_rate, self->channels,      self->modes,
                             self->mix,         self->output_gain,   self->coefficients.data,
                             self->s1.data,     self->s2.data};
-    without_gil(kernel_work(frames * self->channels, 1 + 2 * size_t(self->modes)),
-                [&] { kernel::process(bank, in.bytes(), out, frames); });
+    without_gil(kernel_work(b.frames * self->channels, 1 + 2 * size_t(self->modes)),
+                [&] { kernel::process(bank, b.in(), b.out, b.frames); });
     return result;
 }
 

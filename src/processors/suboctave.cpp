@@ -166,20 +166,11 @@ PyObject *reset(SubOctaveObject *self, PyObject *) {
 }
 
 PyObject *process(SubOctaveObject *self, PyObject *arg) {
-    BufferView in;
-    if (!in.acquire(arg, PyBUF_SIMPLE)) return nullptr;
     kernel::SubOctave &s = self->state;
-    const size_t frame_bytes = 2 * size_t(s.channels);
-    if (in.size() % frame_bytes != 0) {
-        in.release();
-        return value_error("input must be whole 16-bit frames for the configured channel count");
-    }
-    uint8_t *out;
-    PyObject *result = new_bytes(in.size(), &out);
+    FrameBlock b;
+    PyObject *result = b.start(arg, s.channels);
     if (result == nullptr) return nullptr;
-    const size_t frames = in.size() / frame_bytes;
-    without_gil(kernel_work(frames * s.channels, 2),
-                [&] { kernel::process(s, in.bytes(), out, frames); });
+    without_gil(kernel_work(b.frames * s.channels, 2), [&] { kernel::process(s, b.in(), b.out, b.frames); });
     return result;
 }
 

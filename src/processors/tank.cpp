@@ -785,22 +785,14 @@ PyObject *recut(TankObject *self, PyObject *args) {
 constexpr size_t kFrameCost = 40;
 
 PyObject *process(TankObject *self, PyObject *arg) {
-    BufferView input;
-    if (!input.acquire(arg, PyBUF_SIMPLE)) return nullptr;
-    const size_t frame_bytes = 2 * size_t(self->config.channels);
-    if (input.size() % frame_bytes != 0) {
-        input.release();
-        return value_error("input must be whole 16-bit frames for the configured channel count");
-    }
-    uint8_t *out;
-    PyObject *result = new_bytes(input.size(), &out);
+    FrameBlock b;
+    PyObject *result = b.start(arg, self->config.channels);
     if (result == nullptr) return nullptr;
-    const size_t frames = input.size() / frame_bytes;
-    if (frames > 0) {
+    if (b.frames > 0) {
         self->run.silent = 0;
         self->run.silence_count = 0;
-        without_gil(kernel_work(frames, kFrameCost),
-                    [&] { tank::process(self->config, self->run, input.bytes(), out, frames); });
+        without_gil(kernel_work(b.frames, kFrameCost),
+                    [&] { tank::process(self->config, self->run, b.in(), b.out, b.frames); });
     }
     return result;
 }

@@ -410,20 +410,11 @@ PyObject *recentre_method(WaveshaperObject *self, PyObject *) {
 }
 
 PyObject *process_method(WaveshaperObject *self, PyObject *arg) {
-    BufferView input;
-    if (!input.acquire(arg, PyBUF_SIMPLE)) return nullptr;
-    const size_t frame_bytes = 2 * size_t(self->shaper.channels);
-    if (input.size() % frame_bytes != 0) {
-        input.release();
-        return value_error("input must be whole 16-bit frames for the configured channel count");
-    }
-    uint8_t *out;
-    PyObject *result = new_bytes(input.size(), &out);
+    FrameBlock b;
+    PyObject *result = b.start(arg, self->shaper.channels);
     if (result == nullptr) return nullptr;
-    const size_t samples = input.size() / 2;
-    without_gil(kernel_work(samples, 2 + 8 * size_t(self->shaper.factor)), [&] {
-        process(self->shaper, input.bytes(), out, input.size() / frame_bytes);
-    });
+    without_gil(kernel_work(b.input.size() / 2, 2 + 8 * size_t(self->shaper.factor)),
+                [&] { process(self->shaper, b.in(), b.out, b.frames); });
     return result;
 }
 
