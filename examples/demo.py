@@ -75,6 +75,41 @@ class Stage:
         return self.name
 
 
+class ProcessorStage(Stage):
+    """A stage around one processor object, set up by configure(option, value) calls and finish();
+    each block goes through its process()."""
+
+    state = None
+
+    def set_up(self, state, options) -> None:
+        self.state = state
+        for option, value in options:
+            state.configure(option, value)
+        state.finish()
+
+    def process(self, block):
+        return self.state.process(block)
+
+
+class DelayedStage(ProcessorStage):
+    """A processor whose output lags its input by `latency` frames: the first `latency` output
+    frames (silence) are dropped and flush() pushes as many frames of silence through to get the
+    last input frames out, so the stage keeps the stream's length and timing."""
+
+    latency = to_drop = 0
+
+    def process(self, block):
+        out = self.state.process(block)
+        if self.to_drop:
+            cut = min(self.to_drop, len(out) // FRAME_BYTES)
+            self.to_drop -= cut
+            out = out[cut * FRAME_BYTES:]
+        return out
+
+    def flush(self):
+        return self.process(bytes(self.latency * FRAME_BYTES)) if self.latency else b""
+
+
 FILTER_TYPES = {"lowpass": 0, "highpass": 1, "bandpass": 2, "notch": 3, "peak": 4, "lowshelf": 5, "highshelf": 6}
 
 
@@ -97,7 +132,7 @@ class Filter(Stage):
         return f"{self.kind} {self.cutoff:g} Hz"
 
 
-class Ladder(Stage):
+class Ladder(ProcessorStage):
     """Zero-delay-feedback ladder low-pass (LadderState): four poles, 2x oversampled, resonance
     with soft-clipped feedback and half passband compensation."""
 
@@ -106,15 +141,10 @@ class Ladder(Stage):
     CUTOFF, RESONANCE, DRIVE, POLES, COMPENSATION, OVERSAMPLING, MIX = range(7)
 
     def __init__(self, rate: int, cutoff: float, resonance: float):
-        self.state = _sonolith.LadderState(sample_rate=rate, channel_count=2)
-        for option, value in ((self.CUTOFF, cutoff), (self.RESONANCE, resonance), (self.DRIVE, 1.5),
-                              (self.POLES, 4), (self.COMPENSATION, 0.5), (self.OVERSAMPLING, 2), (self.MIX, 1.0)):
-            self.state.configure(option, value)
-        self.state.finish()
+        self.set_up(_sonolith.LadderState(sample_rate=rate, channel_count=2),
+                    ((self.CUTOFF, cutoff), (self.RESONANCE, resonance), (self.DRIVE, 1.5), (self.POLES, 4),
+                     (self.COMPENSATION, 0.5), (self.OVERSAMPLING, 2), (self.MIX, 1.0)))
         self.cutoff = cutoff
-
-    def process(self, block):
-        return self.state.process(block)
 
     def describe(self):
         return f"ladder {self.cutoff:g} Hz"
@@ -240,7 +270,7 @@ class Reverb(Stage):
         return f"reverb {self.room:g}"
 
 
-class Waveshaper(Stage):
+class Waveshaper(ProcessorStage):
     """Oversampled waveshaper (WaveshaperState) over a loaded soft-clipping curve, with a touch of
     backlash; the polyphase all-pass interpolators keep the aliasing down."""
 
@@ -249,22 +279,17 @@ class Waveshaper(Stage):
     DRIVE, BIAS, OUTPUT_GAIN, MIX, HYSTERESIS = range(5)
 
     def __init__(self, rate: int, drive: float, oversample: int):
-        self.state = _sonolith.WaveshaperState(sample_rate=rate, oversample=oversample, channel_count=2)
+        state = _sonolith.WaveshaperState(sample_rate=rate, oversample=oversample, channel_count=2)
         curve = array.array("h", (round(32767 * math.tanh(2.5 * (i / 32 - 1)) / math.tanh(2.5)) for i in range(65)))
-        self.state.load_curve(curve)
-        for option, value in ((self.DRIVE, drive), (self.OUTPUT_GAIN, 0.7), (self.MIX, 1.0), (self.HYSTERESIS, 0.2)):
-            self.state.configure(option, value)
-        self.state.finish()
+        state.load_curve(curve)
+        self.set_up(state, ((self.DRIVE, drive), (self.OUTPUT_GAIN, 0.7), (self.MIX, 1.0), (self.HYSTERESIS, 0.2)))
         self.drive, self.oversample = drive, oversample
-
-    def process(self, block):
-        return self.state.process(block)
 
     def describe(self):
         return f"waveshaper {self.drive:g}x/{self.oversample}x"
 
 
-class TapeDelay(Stage):
+class TapeDelay(ProcessorStage):
     """Tape-style feedback delay (FeedbackDelayState): wow, a darkening tone filter and gentle
     saturation in the feedback path."""
 
@@ -273,23 +298,17 @@ class TapeDelay(Stage):
     DELAY_MS, FEEDBACK, MIX, TONE_HZ, HIGHPASS_HZ, WOW_HZ, WOW_DEPTH_MS, CROSS, SATURATION = range(9)
 
     def __init__(self, rate: int, ms: float, feedback: float, mix: float):
-        self.state = _sonolith.FeedbackDelayState(sample_rate=rate, max_delay_ms=max(ms * 1.2, 50.0),
-                                                  channel_count=2)
-        for option, value in ((self.DELAY_MS, ms), (self.FEEDBACK, feedback), (self.MIX, mix),
-                              (self.TONE_HZ, 3500.0), (self.HIGHPASS_HZ, 120.0), (self.WOW_HZ, 0.8),
-                              (self.WOW_DEPTH_MS, 1.5), (self.CROSS, 0.3), (self.SATURATION, 0.4)):
-            self.state.configure(option, value)
-        self.state.finish()
+        self.set_up(_sonolith.FeedbackDelayState(sample_rate=rate, max_delay_ms=max(ms * 1.2, 50.0), channel_count=2),
+                    ((self.DELAY_MS, ms), (self.FEEDBACK, feedback), (self.MIX, mix), (self.TONE_HZ, 3500.0),
+                     (self.HIGHPASS_HZ, 120.0), (self.WOW_HZ, 0.8), (self.WOW_DEPTH_MS, 1.5), (self.CROSS, 0.3),
+                     (self.SATURATION, 0.4)))
         self.ms = ms
-
-    def process(self, block):
-        return self.state.process(block)
 
     def describe(self):
         return f"tape {self.ms:g} ms"
 
 
-class Plate(Stage):
+class Plate(ProcessorStage):
     """Plate reverb (TankState): predelay, input diffusion, a modulated figure-of-eight tank with
     damping, and output taps."""
 
@@ -299,25 +318,19 @@ class Plate(Stage):
     MIX = 11
 
     def __init__(self, rate: int, decay: float, mix: float):
-        self.state = _sonolith.TankState(sample_rate=rate, channel_count=2)
-        for option, value in ((self.DECAY, decay), (self.DAMPING_HZ, 6000.0), (self.BANDWIDTH_HZ, 9000.0),
-                              (self.HIGHPASS_HZ, 80.0), (self.PREDELAY_MS, 15.0), (self.MOD_DEPTH_MS, 0.5),
-                              (self.MOD_HZ, 0.7), (self.MIX, mix)):
-            self.state.configure(option, value)
-        self.state.finish()
+        self.set_up(_sonolith.TankState(sample_rate=rate, channel_count=2),
+                    ((self.DECAY, decay), (self.DAMPING_HZ, 6000.0), (self.BANDWIDTH_HZ, 9000.0),
+                     (self.HIGHPASS_HZ, 80.0), (self.PREDELAY_MS, 15.0), (self.MOD_DEPTH_MS, 0.5),
+                     (self.MOD_HZ, 0.7), (self.MIX, mix)))
         self.decay = decay
-
-    def process(self, block):
-        return self.state.process(block)
 
     def describe(self):
         return f"plate {self.decay:g}"
 
 
-class Room(Stage):
-    """Convolution with a synthetic room impulse (ConvolverState.synthesize). The convolver has a
-    fixed latency of CONVOLVE_FRAMES frames: they are dropped at the start and pushed out at the
-    end, so the stage keeps the stream's length and timing."""
+class Room(DelayedStage):
+    """Convolution with a synthetic room impulse (ConvolverState.synthesize), with the convolver's
+    fixed latency of CONVOLVE_FRAMES frames taken back out."""
 
     name = "room"
     needs = ("ConvolverState",)
@@ -332,17 +345,6 @@ class Room(Stage):
         self.state.configure(self.MIX, mix / 2)  # 0 dry, 0.5 both, 1 wet
         self.latency = self.to_drop = latency
         self.decay = decay_s
-
-    def process(self, block):
-        out = self.state.process(block)
-        if self.to_drop:
-            cut = min(self.to_drop, len(out) // FRAME_BYTES)
-            self.to_drop -= cut
-            out = out[cut * FRAME_BYTES:]
-        return out
-
-    def flush(self):
-        return self.process(bytes(self.latency * FRAME_BYTES))
 
     def describe(self):
         return f"room {self.decay:g} s"
@@ -364,41 +366,24 @@ class Width(Stage):
         return f"width {self.width:g}"
 
 
-class Limiter(Stage):
-    """Peak limiter on the dynamics processor (mode 1) with lookahead.
-
-    The lookahead delays the audio by L frames; the first L output frames (silence) are dropped
-    and flush() pushes L frames of silence through to get the last L input frames out, so the
-    stage keeps the stream's length and timing.
-    """
+class Limiter(DelayedStage):
+    """Peak limiter on the dynamics processor (mode 1) with lookahead, which delays the audio by
+    as many frames as it looks ahead."""
 
     name = "limiter"
     needs = ("DynamicsState",)
     THRESHOLD, MAKEUP, ATTACK, RELEASE, LOOKAHEAD, OVERSAMPLE, SMOOTHING = 0, 3, 4, 5, 9, 10, 32
 
     def __init__(self, rate: int, threshold_db: float, release_ms: float, lookahead_ms: float):
-        self.state = _sonolith.DynamicsState(mode=1, sample_rate=rate, channel_count=2)
-        for option, value in ((self.THRESHOLD, threshold_db), (self.ATTACK, 0.0), (self.RELEASE, release_ms),
-                              (self.LOOKAHEAD, lookahead_ms), (self.OVERSAMPLE, 1.0),
-                              (self.SMOOTHING, min(0.5, lookahead_ms / 2))):
-            self.state.configure(option, value)
-        self.state.finish()
+        self.set_up(_sonolith.DynamicsState(mode=1, sample_rate=rate, channel_count=2),
+                    ((self.THRESHOLD, threshold_db), (self.ATTACK, 0.0), (self.RELEASE, release_ms),
+                     (self.LOOKAHEAD, lookahead_ms), (self.OVERSAMPLE, 1.0),
+                     (self.SMOOTHING, min(0.5, lookahead_ms / 2))))
         # The line length as the processor derives it: single-precision product and quotient.
         ms = min(max(f32(lookahead_ms), 0.0), 50.0)
         self.latency = int(f32(f32(f32(rate) * ms) / 1000.0))
         self.to_drop = self.latency
         self.threshold_db = threshold_db
-
-    def process(self, block):
-        out = self.state.process(block)
-        if self.to_drop:
-            cut = min(self.to_drop, len(out) // FRAME_BYTES)
-            self.to_drop -= cut
-            out = out[cut * FRAME_BYTES:]
-        return out
-
-    def flush(self):
-        return self.process(bytes(self.latency * FRAME_BYTES)) if self.latency else b""
 
     def describe(self):
         return f"limiter {self.threshold_db:g} dB"
