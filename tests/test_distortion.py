@@ -87,3 +87,38 @@ def test_long_call_matches_short_calls(mode, drive, limiter):
     args = (drive, 4.0, -2.0, mode, limiter, 0.75)
     short = b"".join(so.distortion_s16(x[i:i + 20000], *args) for i in range(0, len(x), 20000))
     assert so.distortion_s16(x, *args) == short
+
+
+@pytest.mark.parametrize("mode", [0, 2])
+def test_outputs_remembered_between_calls_follow_the_settings(mode):
+    # modes 0 and 2 keep the outputs of the last settings per thread: every change must show
+    rng = np.random.default_rng(mode)
+    x = rng.integers(-32768, 32768, 700).tolist()
+    settings = [(0.3, 4.0, -2.0, False, 0.8), (0.3, 4.0, -2.0, False, 0.8), (0.6, 4.0, -2.0, False, 0.8),
+                (0.6, 4.5, -2.0, False, 0.8), (0.6, 4.5, -1.0, False, 0.8), (0.6, 4.5, -1.0, True, 0.8),
+                (0.6, 4.5, -1.0, True, 0.3), (0.6, 4.5, -1.0, True, NAN), (0.6, 4.5, -1.0, True, -0.0),
+                (0.6, 4.5, -1.0, True, 0.0), (NAN, 4.5, -1.0, True, 0.3), (0.3, 4.0, -2.0, False, 0.8)]
+    for drive, in_db, out_db, limiter, mix in settings:
+        check(x[: rng.integers(1, 700)], drive, in_db, out_db, mode, limiter, mix)
+        check(x, drive, in_db, out_db, mode, limiter, mix)
+
+
+def test_threads_with_their_own_settings():
+    import threading
+
+    x = s16(np.random.default_rng(5).integers(-32768, 32768, 5000).tolist())
+    jobs = [(0.4, 3.0, -1.0, mode, limiter, 0.9) for mode in (0, 2) for limiter in (False, True)]
+    expected = [so.distortion_s16(x, *args) for args in jobs]
+    failures = []
+
+    def run(i):
+        for _ in range(60):
+            if so.distortion_s16(x, *jobs[i]) != expected[i]:
+                failures.append(i)
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(jobs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures

@@ -16,8 +16,13 @@
 //   - the mixed value is saturated to 16 bits instead of wrapped, which only matters for mix
 //     outside 0..1 (inside it the value always fits).
 // Each output sample depends on its input sample alone, so a call longer than 65536 samples
-// computes the output for every possible input value once and then looks samples up.
+// computes the output for every possible input value once and then looks samples up, and the
+// costly curves (modes 0 and 2) remember, per thread, the outputs already met under the settings
+// of the last call.
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #include "functions/vector4.hpp"
 #include "module/module.hpp"
@@ -139,6 +144,60 @@ void fill_table(int16_t *table, const DistortionParams &p) noexcept {
     }
 }
 
+// Modes 0 and 2 spend most of their time in libm (a pow, or four exp and a sqrt, per sample), and
+// a stream calls block after block with the same settings. Each thread therefore keeps, for the
+// settings of its last such call, the output of every input value it has met so far, and looks
+// the value up when it meets it again. The settings are compared bit for bit.
+struct CurveMemo {
+    int mode;
+    bool limiter;
+    double pre, post, exponent, dry, wet;
+    uint64_t known[65536 / 64];
+    int16_t value[65536];
+};
+
+struct MemoSlot {
+    CurveMemo *memo = nullptr;
+    ~MemoSlot() { std::free(memo); }
+};
+
+inline bool same_bits(double a, double b) noexcept { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The calling thread's memo set up for `p`, or null where it cannot be allocated.
+inline CurveMemo *memo_for(const DistortionParams &p) noexcept {
+    static thread_local MemoSlot slot;
+    CurveMemo *m = slot.memo;
+    if (m == nullptr) {
+        m = static_cast<CurveMemo *>(std::malloc(sizeof(CurveMemo)));
+        if (m == nullptr) return nullptr;
+        m->mode = -1;
+        slot.memo = m;
+    }
+    if (m->mode != p.mode || m->limiter != p.limiter || !same_bits(m->pre, p.pre) || !same_bits(m->post, p.post) ||
+        !same_bits(m->exponent, p.exponent) || !same_bits(m->dry, p.dry) || !same_bits(m->wet, p.wet)) {
+        m->mode = p.mode;
+        m->limiter = p.limiter;
+        m->pre = p.pre, m->post = p.post, m->exponent = p.exponent, m->dry = p.dry, m->wet = p.wet;
+        std::memset(m->known, 0, sizeof m->known);
+    }
+    return m;
+}
+
+template <int Mode, bool Limiter>
+void run_memo(const uint8_t *in, uint8_t *out, size_t n, const DistortionParams &p, CurveMemo &m) noexcept {
+    const DistortionParams q = p;
+    for (size_t i = 0; i < n; ++i) {
+        const int32_t s = load_s16(in, i);
+        const uint16_t x = static_cast<uint16_t>(s);
+        const uint64_t bit = uint64_t(1) << (x & 63);
+        if ((m.known[x >> 6] & bit) == 0) {
+            m.value[x] = static_cast<int16_t>(distort<Mode, Limiter>(q, s));
+            m.known[x >> 6] |= bit;
+        }
+        store_s16(out, i, m.value[x]);
+    }
+}
+
 template <bool Limiter>
 void dispatch(const uint8_t *in, uint8_t *out, size_t n, const DistortionParams &p, int16_t *table) noexcept {
     // mode 4 here: mode 3 with an infinite k
@@ -153,6 +212,12 @@ void dispatch(const uint8_t *in, uint8_t *out, size_t n, const DistortionParams 
         }
         for (size_t i = 0; i < n; ++i) store_s16(out, i, table[uint16_t(load_s16(in, i))]);
         return;
+    }
+    if (mode == 0 || mode == 2) {
+        if (CurveMemo *m = memo_for(p)) {
+            mode == 0 ? run_memo<0, Limiter>(in, out, n, p, *m) : run_memo<2, Limiter>(in, out, n, p, *m);
+            return;
+        }
     }
     switch (mode) {
     case 0: run_samples<0, Limiter>(in, out, n, p); break;
