@@ -76,3 +76,22 @@ def test_raw_sample_reinitialised_from_the_exporters_code_loses_no_view(hook):
     gc.collect()
     assert resizable(inner)
     assert resizable(exporter.storage)
+
+
+# process(input) on every processor whose __init__ sets a channel count: the exporter's buffer
+# code re-initialises the object from mono to stereo, so the frame check must use the new count.
+@pytest.mark.parametrize("name, make_args", [
+    ("LadderState", lambda ch: (48000, ch)), ("SubOctaveState", lambda ch: (48000, ch)),
+    ("BiquadF32State", lambda ch: (48000, ch)), ("AllPassF32State", lambda ch: (48000, ch, 4)),
+    ("WaveshaperState", lambda ch: (48000, 4, ch)), ("FeedbackDelayState", lambda ch: (48000, 50.0, ch)),
+    ("TankState", lambda ch: (48000, 200.0, ch)), ("ModalState", lambda ch: (48000, ch)),
+    ("ConvolverState", lambda ch: (48000, 2, 1, ch)), ("DynamicsState", lambda ch: (0, 48000, ch)),
+])
+def test_reinitialised_from_the_exporters_buffer_code_while_processing(name, make_args):
+    obj = getattr(m, name)(*make_args(1))
+    exporter = ReenteringExporter(on_get=lambda: obj.__init__(*make_args(2)))
+    exporter.storage = bytearray(4094)  # whole mono frames, not whole stereo ones
+    with pytest.raises(ValueError, match="whole 16-bit frames"):
+        obj.process(exporter)
+    exporter.storage = bytearray(4096)
+    assert len(obj.process(exporter)) == 4096

@@ -127,15 +127,17 @@ inline PyObject *new_bytes(size_t n, uint8_t **data) noexcept {
 // frames and a new bytes object of the same size for the kernel to fill. start() returns that
 // object, or nullptr with the exception set; a buffer that is not whole frames of `channels`
 // channels raises ValueError (the view is given back first, so that an exporter's release code
-// runs before the error is set).
+// runs before the error is set). The channel count is passed by reference and read only once the
+// view is held: acquiring it can run the exporter's code, which can re-initialise the object.
 struct FrameBlock {
     BufferView input;
     uint8_t *out = nullptr;
     size_t frames = 0;
 
-    PyObject *start(PyObject *arg, size_t channels) noexcept {
+    template <typename Count>
+    PyObject *start(PyObject *arg, const Count &channels) noexcept {
         if (!input.acquire(arg, PyBUF_SIMPLE)) return nullptr;
-        const size_t frame_bytes = 2 * channels;
+        const size_t frame_bytes = 2 * size_t(channels);
         if (frame_bytes == 0 || input.size() % frame_bytes != 0) {
             input.release();
             // No channels: a record whose __init__ never ran (the entry points check that first).
