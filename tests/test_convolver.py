@@ -131,6 +131,34 @@ def test_matches_model_with_replacements(p, irc, ch, src_ch, taps, rng):
     assert a == b and conv.peak_gain() == model.peak
 
 
+@pytest.mark.parametrize("p, taps, ch, irc", [(2, 512, 1, 1), (3, 300, 2, 2), (9, 9 * 256, 2, 1),
+                                           (17, 1000, 1, 2), (40, 40 * 256, 2, 2)])
+def test_long_calls_match_block_by_block(p, taps, ch, irc, rng):
+    # calls over two blocks or more run several block boundaries together; shorter ones go one by one
+    fb = 2 * ch
+    whole, parts = so.ConvolverState(48000, p, irc, ch), so.ConvolverState(48000, p, irc, ch)
+
+    def both(method, *args, pieces=None):
+        a = getattr(whole, method)(*args)
+        if pieces is None:
+            return a, getattr(parts, method)(*args)
+        return a, b"".join(parts.process(*piece) for piece in pieces)
+
+    for step in range(3):
+        both("configure", 0, [0.7, 1.0, 2.0][step])
+        both("load", pcm(rng, taps if step < 2 else taps // 3, irc), irc, 1.5)  # later loads crossfade
+        data = pcm(rng, int(rng.integers(2000, 6000)), ch, level=8000)
+        head = int(rng.integers(1, 300)) * fb  # the long call starts off a block boundary
+        a, b = both("process", data[:head], pieces=[(data[:head],)])
+        assert a == b
+        pieces = [(data[i:min(i + 255 * fb, len(data))],) for i in range(head, len(data), 255 * fb)]
+        a, b = both("process", data[head:], pieces=pieces)
+        assert a == b
+        # in place; the pieces go through process(), whose silence detector never stops them
+        a, b = both("process_silence", 2600, pieces=[(bytes(255 * fb),)] * 10 + [(bytes(50 * fb),)])
+        assert a == b
+
+
 @pytest.mark.parametrize("p, ch, irc, frames", [(1, 1, 1, 200), (4, 2, 2, 1000), (20, 2, 1, 5000)])
 def test_matches_numpy_convolve(p, ch, irc, frames, rng):
     conv = so.ConvolverState(48000, p, irc, ch)

@@ -12,8 +12,9 @@
 // whole state is exactly zero.
 //
 // All signal arithmetic is single precision, in the written order. The spectral multiply-add
-// runs per bin in the order of the partitions, two bins per SSE2 register (each lane doing the
-// scalar operations), streaming through each spectrum.
+// runs per bin in the order of the partitions, two bins per SSE2 register (four with AVX; each
+// lane doing the scalar operations), streaming through each spectrum; a long call computes up to
+// 16 block boundaries together, so that a long impulse's spectra are fetched once for all of them.
 //
 // Guards beyond the plain algorithm:
 //   - the output conversion saturates whatever the magnitude and sends NaN to 0;
@@ -22,6 +23,7 @@
 //   - an object whose __init__ never ran (no channels, no arrays) never reaches a kernel;
 //   - the silence run saturates instead of wrapping.
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -252,11 +254,109 @@ inline int32_t to_s16(float y) noexcept {
     return static_cast<int32_t>(t);
 }
 
+// A run of whole blocks inside one call goes through kBatch block boundaries at a time. Their
+// spectral sums walk the impulse one group of partitions at a time for all of them, so each
+// impulse spectrum and each history spectrum is fetched once per run rather than once per block
+// (the spectra of a long impulse do not fit in the caches). Every bin of every sum still adds its
+// products in the order of the partitions, and every other step is block_boundary's in turn, so
+// the output and the state are those of block-by-block processing.
+constexpr uint32_t kBatch = 16;
+
+struct Batch {
+    float input[2][kBatch][kBlock];    // the run's input blocks per channel
+    float acc[kBatch][kSpectrum];      // the spectral sums of one channel
+    float saved[kBatch][kSpectrum];    // history slots of one channel before the run rewrote them
+    float wet_out[2][kBatch][kBlock];  // the blocks the run's boundaries computed
+};
+
+// K (2 .. kBatch, at most P) whole blocks from frame `done` on, with the block position at 0.
+template <uint32_t Channels>
+void run_blocks(Convolver &c, const uint8_t *in, uint8_t *out, size_t done, uint32_t K, Batch &b) noexcept {
+    const uint32_t P = c.partitions, L = c.loaded;
+    // All input is read before any output is written: process_silence runs in place.
+    for (uint32_t j = 0; j < K; ++j)
+        for (uint32_t ch = 0; ch < Channels; ++ch)
+            for (uint32_t i = 0; i < kBlock; ++i)
+                b.input[ch][j][i] = static_cast<float>(load_s16(in, (done + size_t(j) * kBlock + i) * Channels + ch));
+    c.latched_mix = c.mix;
+    c.latched_gain = c.wet_gain;
+    const float mix = c.latched_mix;
+    const float wet = (mix < 1.0f ? mix : 1.0f) * c.latched_gain;
+    const float dry = 2.0f - mix < 1.0f ? 2.0f - mix : 1.0f;
+    const uint32_t first = c.slot + 1 == P ? 0 : c.slot + 1;  // the slot of the run's first block
+    for (uint32_t ch = 0; ch < Channels; ++ch) {
+        float *blocks = c.input_blocks + ch * kSize;
+        float *history = c.history + size_t(ch) * P * kSpectrum;
+        for (uint32_t j = 0; j < K; ++j) {
+            float *slot = history + size_t((first + j) % P) * kSpectrum;
+            std::memcpy(b.saved[j], slot, kSpectrum * sizeof(float));
+            std::memcpy(blocks, blocks + kBlock, kBlock * sizeof(float));
+            std::memcpy(blocks + kBlock, b.input[ch][j], kBlock * sizeof(float));
+            fft_real_forward(c.plan, blocks, slot, c.scratch);
+        }
+        // Boundary j reads slot (first + j - i) mod P for partition i. A slot that block w > j
+        // of the run rewrote still holds, for boundary j, what it held before the run.
+        const float *h0 = c.impulse + (c.ir_channels == 2 ? size_t(ch) * P * kSpectrum : 0);
+        std::memset(b.acc, 0, sizeof b.acc);
+        constexpr uint32_t kGroup = 8;
+        for (uint32_t i = 0; i < L; i += kGroup) {
+            const uint32_t g = L - i < kGroup ? L - i : kGroup;
+            const float *h[kGroup], *x[kGroup];
+            for (uint32_t q = 0; q < g; ++q) h[q] = h0 + size_t(i + q) * kSpectrum;
+            for (uint32_t j = 0; j < K; ++j) {
+                for (uint32_t q = 0; q < g; ++q) {
+                    const uint32_t slot = (first + j + P - (i + q)) % P;
+                    const uint32_t w = (slot + P - first) % P;
+                    x[q] = w < K && w > j ? b.saved[w] : history + size_t(slot) * kSpectrum;
+                }
+                float *acc = b.acc[j];
+                switch (g) {
+                case 1: multiply_add<1>(acc, h, x); break;
+                case 2: multiply_add<2>(acc, h, x); break;
+                case 3: multiply_add<3>(acc, h, x); break;
+                case 4: multiply_add<4>(acc, h, x); break;
+                case 5: multiply_add<5>(acc, h, x); break;
+                case 6: multiply_add<6>(acc, h, x); break;
+                case 7: multiply_add<7>(acc, h, x); break;
+                default: multiply_add<8>(acc, h, x); break;
+                }
+            }
+        }
+        for (uint32_t j = 0; j < K; ++j) {
+            fft_real_inverse(c.plan, b.acc[j], c.block_result, c.scratch);
+            const float *wet_block = c.block_result + kBlock;
+            for (uint32_t i = 0; i < kBlock; ++i) b.wet_out[ch][j][i] = wet * wet_block[i] + dry * b.input[ch][j][i];
+        }
+    }
+    // Block j plays what boundary j - 1 computed; the first plays the block already computed.
+    for (uint32_t j = 0; j < K; ++j)
+        for (uint32_t ch = 0; ch < Channels; ++ch) {
+            const float *y = j == 0 ? c.output_block + ch * kBlock : b.wet_out[ch][j - 1];
+            for (uint32_t i = 0; i < kBlock; ++i)
+                store_s16(out, (done + size_t(j) * kBlock + i) * Channels + ch, to_s16(y[i]));
+        }
+    for (uint32_t ch = 0; ch < Channels; ++ch) {
+        std::memcpy(c.output_block + ch * kBlock, b.wet_out[ch][K - 1], kBlock * sizeof(float));
+        std::memcpy(c.input_acc + ch * kBlock, b.input[ch][K - 1], kBlock * sizeof(float));
+    }
+    c.slot = (first + K - 1) % P;
+}
+
 // n frames of interleaved s16 from in to out (which may be the same buffer).
 template <uint32_t Channels>
-void stream_frames(Convolver &c, const uint8_t *in, uint8_t *out, size_t frames) noexcept {
+void stream_frames(Convolver &c, const uint8_t *in, uint8_t *out, size_t frames, Batch *batch) noexcept {
     size_t done = 0;
     while (done < frames) {
+        if (batch != nullptr && c.position == 0 && frames - done >= 2 * kBlock) {
+            size_t k = (frames - done) / kBlock;
+            k = k < kBatch ? k : kBatch;
+            k = k < c.partitions ? k : c.partitions;
+            if (k >= 2) {
+                run_blocks<Channels>(c, in, out, done, static_cast<uint32_t>(k), *batch);
+                done += k * kBlock;
+                continue;
+            }
+        }
         const uint32_t pos = c.position;
         const size_t room = kBlock - pos;
         const uint32_t k = static_cast<uint32_t>(frames - done < room ? frames - done : room);
@@ -285,10 +385,14 @@ void stream(Convolver &c, const uint8_t *in, uint8_t *out, size_t frames) noexce
         if (in != out) std::memcpy(out, in, frames * c.channels * 2);
         return;
     }
+    // Without the batch's memory the blocks go one by one, with the same results.
+    const bool runs = frames >= 2 * kBlock && c.partitions >= 2;
+    Batch *batch = runs ? static_cast<Batch *>(std::malloc(sizeof(Batch))) : nullptr;
     if (c.channels == 1)
-        stream_frames<1>(c, in, out, frames);
+        stream_frames<1>(c, in, out, frames, batch);
     else
-        stream_frames<2>(c, in, out, frames);
+        stream_frames<2>(c, in, out, frames, batch);
+    std::free(batch);
 }
 
 // Installs a new impulse (spectra and length); with an impulse playing and a non-empty new one,
