@@ -31,6 +31,7 @@ import math
 import pathlib
 import struct
 import sys
+import textwrap
 import time
 import wave
 
@@ -787,6 +788,7 @@ def main(argv: list[str] | None = None) -> int:
     files = [("wav", args.output)]
     if not args.no_plot:
         title = f"{args.input.name}: " + (" -> ".join(s.describe() for s in chain) or "no effects")
+        title = textwrap.fill(title, 110, break_on_hyphens=False)  # a long chain takes two lines
         png = args.output.with_suffix(".png")
         if plot(png, before, after, rate, title):
             files.append(("levels", png))
