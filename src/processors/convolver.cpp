@@ -188,6 +188,20 @@ inline void multiply_add(float *acc, const float *const *h, const float *const *
     multiply_add_group<G>(acc, h, x);
 }
 
+// The same for a group of g = 1 .. 8 partitions.
+inline void multiply_add(uint32_t g, float *acc, const float *const *h, const float *const *x) noexcept {
+    switch (g) {
+    case 1: multiply_add<1>(acc, h, x); break;
+    case 2: multiply_add<2>(acc, h, x); break;
+    case 3: multiply_add<3>(acc, h, x); break;
+    case 4: multiply_add<4>(acc, h, x); break;
+    case 5: multiply_add<5>(acc, h, x); break;
+    case 6: multiply_add<6>(acc, h, x); break;
+    case 7: multiply_add<7>(acc, h, x); break;
+    default: multiply_add<8>(acc, h, x); break;
+    }
+}
+
 // The spectral sum of convolve_block for L partitions: acc = sum over i of H_i x X_i, where X_i
 // is the history slot i blocks before the newest, each bin summed in the order of i from zero.
 void spectral_sum(const Convolver &c, uint32_t ch, float *acc) noexcept {
@@ -205,16 +219,7 @@ void spectral_sum(const Convolver &c, uint32_t ch, float *acc) noexcept {
             x[q] = x0 + size_t(s) * kSpectrum;
             s = s == 0 ? P - 1 : s - 1;
         }
-        switch (g) {
-        case 1: multiply_add<1>(acc, h, x); break;
-        case 2: multiply_add<2>(acc, h, x); break;
-        case 3: multiply_add<3>(acc, h, x); break;
-        case 4: multiply_add<4>(acc, h, x); break;
-        case 5: multiply_add<5>(acc, h, x); break;
-        case 6: multiply_add<6>(acc, h, x); break;
-        case 7: multiply_add<7>(acc, h, x); break;
-        default: multiply_add<8>(acc, h, x); break;
-        }
+        multiply_add(g, acc, h, x);
     }
 }
 
@@ -309,17 +314,7 @@ void run_blocks(Convolver &c, const uint8_t *in, uint8_t *out, size_t done, uint
                     const uint32_t w = (slot + P - first) % P;
                     x[q] = w < K && w > j ? b.saved[w] : history + size_t(slot) * kSpectrum;
                 }
-                float *acc = b.acc[j];
-                switch (g) {
-                case 1: multiply_add<1>(acc, h, x); break;
-                case 2: multiply_add<2>(acc, h, x); break;
-                case 3: multiply_add<3>(acc, h, x); break;
-                case 4: multiply_add<4>(acc, h, x); break;
-                case 5: multiply_add<5>(acc, h, x); break;
-                case 6: multiply_add<6>(acc, h, x); break;
-                case 7: multiply_add<7>(acc, h, x); break;
-                default: multiply_add<8>(acc, h, x); break;
-                }
+                multiply_add(g, b.acc[j], h, x);
             }
         }
         for (uint32_t j = 0; j < K; ++j) {
